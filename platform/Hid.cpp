@@ -1,0 +1,21 @@
+#include "platform/Hid.h"
+
+namespace platform {
+
+std::uint32_t maxUsageListLength(const HidDescription& description, HidReportKind kind,
+                                 std::uint16_t usagePage) {
+    std::uint32_t total = 0;
+    for (const auto& cap : description.buttonCaps[static_cast<std::size_t>(kind)]) {
+        if (cap.usagePage != usagePage) {
+            continue;
+        }
+        if (cap.isRange && cap.usageMax >= cap.usageMin) {
+            total += static_cast<std::uint32_t>(cap.usageMax - cap.usageMin) + 1;
+        } else {
+            total += cap.reportCount > 0 ? cap.reportCount : 1;
+        }
+    }
+    return total;
+}
+
+}  // namespace platform
