@@ -32,6 +32,17 @@ void SimRig::prepare(int mode, const std::string& playFile, const std::string& r
     engine->m_waveInName = sim::kSimMicrophoneDeviceName;
 }
 
+bool SimRig::runUntilDone(int mode, const std::string& playFile, const std::string& recordFile,
+                          std::uint32_t timeoutMs) {
+    prepare(mode, playFile, recordFile);
+    if (engine->Start(&queue) != 1) {
+        return false;
+    }
+    const bool done = waitFor(WM_AUDIO_DONE, timeoutMs);
+    engine->Stop();
+    return done;
+}
+
 bool SimRig::waitFor(std::uint32_t message, std::uint32_t timeoutMs) {
     const auto start = platform::tickCountMs();
     while (platform::tickCountMs() - start < timeoutMs) {

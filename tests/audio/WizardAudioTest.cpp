@@ -148,27 +148,18 @@ TEST(WizardAudioRunTest, PlayModesPlayTheWholeFileAndSayDone) {
 TEST(WizardAudioRunTest, ShortAndEmptyPlayFilesEndAtOnce) {
     SimRig rig;
     const auto shortFile = writeWave(rig.dir.file("short.wav"), 1, 16000, sine(100, 1, 440, 16000));
-    rig.prepare(AUDIO_MODE_PLAY, shortFile);
-    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
-    rig.engine->Stop();
+    ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY, shortFile, {}, 5000));
     EXPECT_EQ(rig.audio->speakerFramesPlayed(), 100u);
 
     const auto empty = writeWave(rig.dir.file("empty.wav"), 1, 16000, {});
-    rig.prepare(AUDIO_MODE_PLAY, empty);
-    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
-    rig.engine->Stop();
+    ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY, empty, {}, 5000));
     EXPECT_EQ(rig.audio->speakerFramesPlayed(), 100u);  // nothing more
 }
 
 TEST(WizardAudioRunTest, ModeSixStartsTwoSecondsOfOneChannelSoundIntoTheFile) {
     SimRig rig;
     const auto play = writeWave(rig.dir.file("echo.wav"), 1, 16000, sine(48000, 1, 300, 16000));
-    rig.prepare(AUDIO_MODE_PLAY_FROM_2S, play);
-    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 10000));
-    rig.engine->Stop();
+    ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY_FROM_2S, play, {}, 10000));
     EXPECT_EQ(rig.audio->speakerFramesPlayed(), 48000u - 32000u);
 }
 
@@ -272,10 +263,7 @@ TEST(WizardAudioRunTest, EchoFollowsTheSpeakerVolume) {
         rig.unit->setSpeakerVolumeStep(step);
         rig.unit->setRouting(8, 25);
         const auto record = rig.dir.file("rec.wav");
-        rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record);
-        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
-        rig.engine->Stop();
+        ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record, 20000));
         levels[index++] = levelDb(readChannel(record, 1), 0.5, 2.0, 32000);
     }
     EXPECT_NEAR(levels[1] - levels[0], 4 * 1.5, 0.3);
@@ -289,10 +277,7 @@ TEST(WizardAudioRunTest, FarEndSignalArrivesOnTheRoutedChannel) {
         rig.unit->setRouting(31, 25);
         rig.unit->setRouting(32, 26);
         const auto record = rig.dir.file("FE_Test.wav");
-        rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record);
-        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
-        rig.engine->Stop();
+        ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record, 20000));
         const auto left = levelDb(readChannel(record, 1), 0.5, 1.5, 32000);
         const auto right = levelDb(readChannel(record, 2), 0.5, 1.5, 32000);
         EXPECT_GT(played == 31 ? left : right, -20.0);
