@@ -1,0 +1,147 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/HidDeviceRecord.h"
+#include "platform/Event.h"
+#include "platform/Hid.h"
+#include "platform/Thread.h"
+
+namespace platform {
+class ISerialPort;
+}
+
+// A reply buffer that holds the reply of the longest report the units use (43 bytes less the
+// report ID) with room to spare. WaitForAnswer refuses a reply span shorter than the reply.
+inline constexpr std::size_t kMaxReplyBytes = 64;
+using ReplyBuffer = std::array<std::uint8_t, kMaxReplyBytes>;
+
+// Texts that the device-information report caches, in the order the report stores them.
+struct DeviceInfoCache {
+    std::string interfaceLine;
+    std::string imageFileName;
+    std::string algorithmDescription;
+    std::string channels;
+    std::string samplingFrequency;
+    std::string mainPicText;
+    std::string interfacePicText;
+
+    void clear() { *this = DeviceInfoCache{}; }
+};
+
+// What the optional background reader shares with the device object.
+struct ReaderBlock {
+    platform::Event stopEvent{platform::Event::Reset::Auto};
+    platform::Event dataEvent{platform::Event::Reset::Auto};
+    HidDeviceRecord readDevice;
+    int lastReplyCode = 0;
+
+    // A copy of the last report the reader received, so that the next read never overwrites
+    // what a consumer is still looking at.
+    std::vector<std::uint8_t> TakeLastReport();
+    void StoreLastReport(const std::vector<std::uint8_t>& report);
+
+private:
+    std::mutex m_reportMutex;
+    std::vector<std::uint8_t> m_lastReport;
+};
+
+// The device link: the HID device list, the open write and read records, the routes to the
+// unit and the identity of the connected unit. One instance lives as long as the dialog.
+class CHIDProtocol {
+public:
+    explicit CHIDProtocol(platform::IHidBus& hidBus);
+    virtual ~CHIDProtocol();
+    CHIDProtocol(const CHIDProtocol&) = delete;
+    CHIDProtocol& operator=(const CHIDProtocol&) = delete;
+
+    // Sends message and waits up to timeoutMs for the reply that answers it. Returns the
+    // reply code (0..0xFFFE) with the reply in `reply`, or -1.
+    int WaitForAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
+                      std::uint32_t timeoutMs);
+
+    bool UsesAddressBytes() const;
+    void ReopenReadHandle();
+
+    // Opens (open = true) or closes the selected interface; startReader also runs ReadThread.
+    void OpenDevice(bool open, bool startReader);
+
+    void Disconnect();
+    std::string GetProductName() const { return m_productName; }
+
+    // The input report length of the write record (0 before any device was opened).
+    int ReportLength() const { return m_writeDevice.caps.inputReportByteLength; }
+
+    platform::IHidBus& hidBus() { return m_hidBus; }
+
+    // Identity of the connected unit, read directly by the dialog.
+    int m_defaultVolumeBase = 0x603F;
+    int m_firmwareNumber = 0;
+    int m_firmwareMajor = 0;
+    int m_firmwareMinor = 0;
+    int m_protocolVersion = 0;
+    std::string m_firmwareVersionText;
+
+    // Route state.
+    std::array<std::array<char, 80>, 20> m_discoveredUnits{};
+    int m_discoveredCount = 0;
+    int m_ipReplyReady = 0;
+    std::array<std::uint8_t, 8> m_ipReply{};
+    std::string* m_log = nullptr;
+    std::string m_programName;
+    std::array<std::uint16_t, 5> m_mailboxCache{};
+    bool m_mailboxCacheEnabled = true;
+    DeviceInfoCache m_infoCache;
+    int m_slaveUnit = 0;
+    int m_respondingUnit = 0;
+    bool m_hubForwarding = false;
+    bool m_unit99Enabled = false;
+    bool m_ipMode = false;
+    bool m_ipAnswered = false;
+
+    // Devices.
+    std::vector<HidDeviceRecord> m_devices;
+    HidDeviceRecord m_writeDevice;
+    ReaderBlock m_reader;
+    platform::ISerialPort* m_comPort = nullptr;
+    int m_selectedDevice = -1;
+    int m_productCode = 0;
+    int m_algorithmCode = 0;
+    std::uint32_t m_unitIdWord = 0;
+    bool m_unitIdRead = false;
+    int m_interfaceTypeCode = 0;
+    bool m_startReaderOnOpen = false;
+    bool m_readerRunning = false;
+    bool m_deviceOpen = false;
+    bool m_unitIdAltLayout = false;
+    std::string m_productName;
+    std::string m_interfaceTypeName;
+    std::string m_configFileInfo;
+
+    // The program's file name without folder and extension ("Wizard" for /opt/x/Wizard.exe).
+    static std::string ProgramNameFromPath(const std::string& path);
+
+protected:
+    // The other routes; each returns the reply code or -1 like the HID route.
+    virtual int WaitForComAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
+                                 std::uint32_t timeoutMs);
+    virtual int WaitForSlaveAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
+                                   std::uint32_t timeoutMs);
+    virtual int WaitForIPAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
+                                std::uint32_t timeoutMs);
+
+private:
+    int WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
+                         std::uint32_t timeoutMs);
+    void StopReaderThread();
+    void CloseDevice();
+    static void ReadThread(ReaderBlock& reader);
+
+    platform::IHidBus& m_hidBus;
+    platform::WorkerThread m_readerThread;
+};
