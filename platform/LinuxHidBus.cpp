@@ -299,7 +299,12 @@ Result<HidDescription> LinuxHidBus::describe(const std::string& path) const {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
         return errnoError("open " + path, ENODEV);
     }
-    const fs::path device = fs::path(m_sysfsRoot) / "class" / "hidraw" / name / "device";
+    const fs::path entry = fs::path(m_sysfsRoot) / "class" / "hidraw" / name;
+    std::error_code ec;
+    if (!fs::exists(entry, ec)) {
+        return errnoError("open " + path, ENODEV);  // no such interface now
+    }
+    const fs::path device = entry / "device";
 
     const std::string ueventFile = (device / "uevent").string();
     const auto uevent = readWholeFile(ueventFile);
