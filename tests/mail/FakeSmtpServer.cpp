@@ -143,7 +143,11 @@ void FakeSmtpServer::run() {
             m_commands.push_back(command);
         }
         const FakeReply answer = m_script(command);
-        inData = command == "DATA" && !answer.chunks.empty() && answer.chunks[0].rfind("354", 0) == 0;
+        std::string answerText;
+        for (const std::string& chunk : answer.chunks) {
+            answerText += chunk;
+        }
+        inData = command == "DATA" && answerText.rfind("354", 0) == 0;
         open = reply(fd, answer);
     }
     ::close(fd);
