@@ -1,5 +1,7 @@
 #include "mail/MailText.h"
 
+#include <charconv>
+
 namespace mailtext {
 namespace {
 
@@ -120,6 +122,16 @@ std::string dotStuffed(std::string_view text) {
         }
         out += c;
         lineStart = c == '\n';
+    }
+    return out;
+}
+
+std::string formatFixed(double value, int width, int precision) {
+    char text[400];
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, precision);
+    std::string out(text, result.ec == std::errc() ? result.ptr : text);
+    if (static_cast<int>(out.size()) < width) {
+        out.insert(0, static_cast<std::size_t>(width) - out.size(), ' ');
     }
     return out;
 }

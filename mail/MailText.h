@@ -29,4 +29,8 @@ std::string quotedPrintable(std::string_view text);
 // SMTP data transparency: one more "." in front of every line that begins with ".".
 std::string dotStuffed(std::string_view text);
 
+// The value as printf's "%<width>.<precision>f" writes it in the "C" locale (a point, never a
+// comma), whatever locale the program runs in.
+std::string formatFixed(double value, int width, int precision);
+
 }  // namespace mailtext
