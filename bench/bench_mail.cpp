@@ -29,7 +29,9 @@ double bestMs(const std::function<bool()>& run) {
             std::fprintf(stderr, "bench_mail: a run failed\n");
             std::exit(1);
         }
-        best = std::min(best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        best = std::min(
+            best,
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     return best;
 }
@@ -55,7 +57,8 @@ int main() {
 
     Base64Coder encoder;
     const double ourEncode = bestMs([&] {
-        encoder.Encode(reinterpret_cast<const std::uint8_t*>(data.data()), static_cast<std::uint32_t>(data.size()));
+        encoder.Encode(reinterpret_cast<const std::uint8_t*>(data.data()),
+                       static_cast<std::uint32_t>(data.size()));
         return encoder.GetEncoded() != nullptr;
     });
     const std::string text = encoder.GetEncoded();
@@ -79,10 +82,10 @@ int main() {
     }
 
     std::printf("base64 of %zu bytes (best of %d)\n", kCoderBytes, kRounds);
-    std::printf("  encode: Base64Coder %8.1f ms, coreutils base64 %8.1f ms, ratio %.2f\n", ourEncode, toolEncode,
-                ourEncode / toolEncode);
-    std::printf("  decode: Base64Coder %8.1f ms, coreutils base64 %8.1f ms, ratio %.2f\n", ourDecode, toolDecode,
-                ourDecode / toolDecode);
+    std::printf("  encode: Base64Coder %8.1f ms, coreutils base64 %8.1f ms, ratio %.2f\n", ourEncode,
+                toolEncode, ourEncode / toolEncode);
+    std::printf("  decode: Base64Coder %8.1f ms, coreutils base64 %8.1f ms, ratio %.2f\n", ourDecode,
+                toolDecode, ourDecode / toolDecode);
     std::printf("  (coreutils times include starting the process and file I/O)\n");
 
     SmtpTestServer server(QPG_SOURCE_DIR, "sender@example.org", "Secret-123");
@@ -111,8 +114,9 @@ int main() {
         }
         return !server.waitForMessage(++messages, 10000).empty();
     });
-    std::printf("message with two %zu-byte attachments to local aiosmtpd: %.1f ms (best of %d, until saved)\n",
-                kAttachmentBytes, sendMs, kRounds);
+    std::printf(
+        "message with two %zu-byte attachments to local aiosmtpd: %.1f ms (best of %d, until saved)\n",
+        kAttachmentBytes, sendMs, kRounds);
     std::filesystem::remove_all(dir);
     return 0;
 }

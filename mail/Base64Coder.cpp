@@ -53,13 +53,21 @@ void Base64Coder::DecodeString(const char* text) {
     }
 }
 
-std::uint8_t* Base64Coder::GetDecoded() { return m_decoded.get(); }
+std::uint8_t* Base64Coder::GetDecoded() {
+    return m_decoded.get();
+}
 
-char* Base64Coder::GetEncoded() { return m_encoded.get(); }
+char* Base64Coder::GetEncoded() {
+    return m_encoded.get();
+}
 
-void Base64Coder::AllocEncoded(std::uint32_t n) { allocZeroed(m_encoded, m_encodedCapacity, m_encodedLength, n); }
+void Base64Coder::AllocEncoded(std::uint32_t n) {
+    allocZeroed(m_encoded, m_encodedCapacity, m_encodedLength, n);
+}
 
-void Base64Coder::AllocDecoded(std::uint32_t n) { allocZeroed(m_decoded, m_decodedCapacity, m_decodedLength, n); }
+void Base64Coder::AllocDecoded(std::uint32_t n) {
+    allocZeroed(m_decoded, m_decodedCapacity, m_decodedLength, n);
+}
 
 void Base64Coder::SetDecodedInput(const std::uint8_t* bytes, std::uint32_t length) {
     AllocDecoded(length);
@@ -78,7 +86,9 @@ void Base64Coder::SetEncodedInput(const char* characters, std::uint32_t length) 
     }
 }
 
-bool Base64Coder::IsSkippedChar(char c) { return (c >= 7 && c <= 13) || c == ' '; }
+bool Base64Coder::IsSkippedChar(char c) {
+    return (c >= 7 && c <= 13) || c == ' ';
+}
 
 void Base64Coder::Encode(const std::uint8_t* bytes, std::uint32_t length) {
     SetDecodedInput(bytes, length);

@@ -41,8 +41,8 @@ std::string joinAddresses(const std::vector<CSMTPAddress>& list) {
 }
 
 std::string attachmentPartHeader(const CSMTPAttachment& attachment) {
-    return "\r\n\r\n--" + std::string(kBoundary) +
-           "\r\nContent-Type: application/octet-stream; name=" + mailtext::quotedParameter(attachment.GetName()) +
+    return "\r\n\r\n--" + std::string(kBoundary) + "\r\nContent-Type: application/octet-stream; name=" +
+           mailtext::quotedParameter(attachment.GetName()) +
            "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=" +
            mailtext::quotedParameter(attachment.GetFileName()) + "\r\n\r\n";
 }
@@ -80,7 +80,9 @@ public:
         }
         return true;
     }
-    bool sendData(const std::string& text, const char* step) { return sendData(text.data(), text.size(), step); }
+    bool sendData(const std::string& text, const char* step) {
+        return sendData(text.data(), text.size(), step);
+    }
 
     static void report(const char* step, const std::string& what) {
         platform::debugOutput(std::string("CEMail::Send: ") + step + ": " + what);
@@ -136,7 +138,8 @@ CSMTPAddress CEMail::GetRecipient(int index, int type) const {
         return {};
     }
     if (index < 0 || index >= static_cast<int>(list->size())) {
-        throw std::invalid_argument("CEMail::GetRecipient: index " + std::to_string(index) + " outside the list");
+        throw std::invalid_argument("CEMail::GetRecipient: index " + std::to_string(index) +
+                                    " outside the list");
     }
     return (*list)[static_cast<std::size_t>(index)];
 }
@@ -289,14 +292,15 @@ int CEMail::Send() const {
     }
 
     const bool multipart = !m_attachments.empty();
-    if (!smtp.sendData(FormatHeader(), "header") || (multipart && !smtp.sendData(kTextPartHeader, "text part")) ||
+    if (!smtp.sendData(FormatHeader(), "header") ||
+        (multipart && !smtp.sendData(kTextPartHeader, "text part")) ||
         !smtp.sendData(DataBody() + "\r\n", "body")) {
         return 0;
     }
     for (const CSMTPAttachment* attachment : m_attachments) {
         if (!smtp.sendData(attachmentPartHeader(*attachment), "attachment header") ||
-            !smtp.sendData(attachment->m_encoded.data(), static_cast<std::size_t>(attachment->m_encodedLength),
-                           "attachment")) {
+            !smtp.sendData(attachment->m_encoded.data(),
+                           static_cast<std::size_t>(attachment->m_encodedLength), "attachment")) {
             return 0;
         }
     }

@@ -75,7 +75,8 @@ int CSocketX::SendBuffer(const void* data, int length) {
     if (length < 0) {
         return fail(platform::errnoError("send", EINVAL));
     }
-    const auto sent = m_socket.sendAll(data, static_cast<std::size_t>(length), platform::TcpSocket::kNoTimeout);
+    const auto sent =
+        m_socket.sendAll(data, static_cast<std::size_t>(length), platform::TcpSocket::kNoTimeout);
     return sent ? static_cast<int>(sent.value()) : fail(sent.error());
 }
 

@@ -58,7 +58,9 @@ std::string headerPhrase(std::string_view name) {
     return std::string(name);
 }
 
-std::string quotedParameter(std::string_view value) { return quoted(value); }
+std::string quotedParameter(std::string_view value) {
+    return quoted(value);
+}
 
 std::string normalizeLines(std::string_view text) {
     std::string out;

@@ -23,11 +23,15 @@ std::uint64_t deadlineAfter(std::uint32_t timeoutMs) {
     return timeoutMs == TcpSocket::kNoTimeout ? kNoDeadline : tickCountMs() + timeoutMs;
 }
 
-PlatformError timedOut(const std::string& call) { return errnoError(call, ETIMEDOUT); }
+PlatformError timedOut(const std::string& call) {
+    return errnoError(call, ETIMEDOUT);
+}
 
 }  // namespace
 
-TcpSocket::~TcpSocket() { close(); }
+TcpSocket::~TcpSocket() {
+    close();
+}
 
 Result<bool> TcpSocket::open() {
     close();

@@ -119,7 +119,8 @@ TEST(CSMTPAddressTest, RegularFormatQuotesOnlyWhatAPhraseCannotCarry) {
     EXPECT_EQ(CSMTPAddress("", "support@example.org").GetRegularFormat(), "support@example.org");
     EXPECT_EQ(CSMTPAddress("Quenlor Support", "support@example.org").GetRegularFormat(),
               "Quenlor Support <support@example.org>");
-    EXPECT_EQ(CSMTPAddress("Quenlor's Probe Guide", "a@b.c").GetRegularFormat(), "Quenlor's Probe Guide <a@b.c>");
+    EXPECT_EQ(CSMTPAddress("Quenlor's Probe Guide", "a@b.c").GetRegularFormat(),
+              "Quenlor's Probe Guide <a@b.c>");
     EXPECT_EQ(CSMTPAddress("Doe, John", "a@b.c").GetRegularFormat(), "\"Doe, John\" <a@b.c>");
     EXPECT_EQ(CSMTPAddress("Eve <x@y.z>", "a@b.c").GetRegularFormat(), "\"Eve <x@y.z>\" <a@b.c>");
     EXPECT_EQ(CSMTPAddress("say \"hi\" \\", "a@b.c").GetRegularFormat(), "\"say \\\"hi\\\" \\\\\" <a@b.c>");

@@ -48,9 +48,15 @@ CEMail makeMail(int port) {
 }
 
 // The commands of a whole conversation after EHLO.
-const std::vector<std::string> kAfterEhlo = {
-    "AUTH LOGIN", kUserBase64, kPasswordBase64, "MAIL FROM:<sender@example.org>", "RCPT TO:<support@example.org>",
-    "RCPT TO:<archive@example.org>", "DATA", "<data>", "QUIT"};
+const std::vector<std::string> kAfterEhlo = {"AUTH LOGIN",
+                                             kUserBase64,
+                                             kPasswordBase64,
+                                             "MAIL FROM:<sender@example.org>",
+                                             "RCPT TO:<support@example.org>",
+                                             "RCPT TO:<archive@example.org>",
+                                             "DATA",
+                                             "<data>",
+                                             "QUIT"};
 
 std::vector<std::string> afterEhlo(const std::vector<std::string>& commands) {
     if (commands.empty() || commands[0].rfind("EHLO ", 0) != 0 || commands[0].size() <= 5) {
@@ -98,8 +104,8 @@ TEST(CEMailConversationTest, EmptyPasswordIsAnEmptyLineAndNoRecipientsMeansNoRcp
     EXPECT_EQ(mail.Send(), 1);
     server.waitDone();
     EXPECT_EQ(afterEhlo(server.commands()),
-              (std::vector<std::string>{"AUTH LOGIN", kUserBase64, "", "MAIL FROM:<sender@example.org>", "DATA",
-                                        "<data>", "QUIT"}));
+              (std::vector<std::string>{"AUTH LOGIN", kUserBase64, "", "MAIL FROM:<sender@example.org>",
+                                        "DATA", "<data>", "QUIT"}));
 }
 
 // A wrong reply code at any step ends the conversation with QUIT and result 0.
@@ -108,8 +114,9 @@ class WrongCodeTest : public ::testing::TestWithParam<int> {};
 TEST_P(WrongCodeTest, QuitFollowsTheRefusedCommand) {
     const int step = GetParam();  // index into the commands after the greeting; -1 is the greeting
     const FakeReply refusal = FakeReply::text("554 5.0.0 not today\r\n");
-    FakeSmtpServer server(step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, refusal),
-                          step < 0 ? refusal : FakeReply::text("220 ready\r\n"));
+    FakeSmtpServer server(
+        step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, refusal),
+        step < 0 ? refusal : FakeReply::text("220 ready\r\n"));
     DebugCapture debug;
     EXPECT_EQ(makeMail(server.port()).Send(), 0);
     server.waitDone();
@@ -150,8 +157,8 @@ TEST_P(StallTest, TimeOutEndsTheConversationWithoutQuit) {
     if (step < 0) {
         greeting.delayMs = kStallMs;
     }
-    FakeSmtpServer server(step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, stall),
-                          greeting);
+    FakeSmtpServer server(
+        step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, stall), greeting);
     DebugCapture debug;
     EXPECT_EQ(makeMail(server.port()).Send(), 0);
     server.waitDone();
@@ -183,7 +190,8 @@ TEST(CEMailConversationTest, RepliesSplitOverReadsAndMultiLineRepliesKeepInStep)
     FakeSmtpServer server(
         [count, ehlo](const std::string& command) {
             if ((*count)++ == 0) {
-                return FakeReply{{ehlo.substr(0, 100), ehlo.substr(100, 200), ehlo.substr(300)}, 0, 30, false};
+                return FakeReply{
+                    {ehlo.substr(0, 100), ehlo.substr(100, 200), ehlo.substr(300)}, 0, 30, false};
             }
             FakeReply reply = FakeSmtpServer::standardReply(command);
             const std::string text = reply.chunks.empty() ? "" : reply.chunks[0];
@@ -212,13 +220,15 @@ TEST(CEMailConversationTest, LongMultiLineReplyIsNotTakenForTheNextReply) {
         if (index == 0) {
             return FakeReply::text(ehlo);
         }
-        return index == 1 ? FakeReply::text("550 5.7.1 sender refused\r\n") : FakeSmtpServer::standardReply(command);
+        return index == 1 ? FakeReply::text("550 5.7.1 sender refused\r\n")
+                          : FakeSmtpServer::standardReply(command);
     });
     CEMail mail = makeMail(server.port());
     mail.m_authUser.clear();
     EXPECT_EQ(mail.Send(), 0);
     server.waitDone();
-    EXPECT_EQ(afterEhlo(server.commands()), (std::vector<std::string>{"MAIL FROM:<sender@example.org>", "QUIT"}));
+    EXPECT_EQ(afterEhlo(server.commands()),
+              (std::vector<std::string>{"MAIL FROM:<sender@example.org>", "QUIT"}));
 }
 
 TEST(CEMailConversationTest, SinglePartDataIsHeaderThenStuffedNormalisedBody) {
@@ -238,8 +248,8 @@ TEST(CEMailConversationTest, SinglePartDataIsHeaderThenStuffedNormalisedBody) {
     EXPECT_NE(data.find("\r\nX-Mailer: Quenlor's Probe Guide\r\nMIME-Version: 1.0\r\n"
                         "Content-type: text/plain; charset=US-ASCII\r\n\r\nfirst"),
               std::string::npos);
-    EXPECT_EQ(data.substr(bodyStart), "first\r\n..\r\n..hidden\r\nQUIT\r\nlast " + std::string(993, 'x') + "\r\n" +
-                                          std::string(507, 'x') + "\r\n\r\n\r\n.\r\n");
+    EXPECT_EQ(data.substr(bodyStart), "first\r\n..\r\n..hidden\r\nQUIT\r\nlast " + std::string(993, 'x') +
+                                          "\r\n" + std::string(507, 'x') + "\r\n\r\n\r\n.\r\n");
 }
 
 TEST(CEMailConversationTest, MultipartDataLayout) {
@@ -265,10 +275,12 @@ TEST(CEMailConversationTest, MultipartDataLayout) {
               "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
               "a=3Db\r\n..\r\n\r\n"
               "\r\n\r\n--#BOUNDARY#\r\nContent-Type: application/octet-stream; name=\"MicRecorded.wav\"\r\n"
-              "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"MicRecorded.wav\"\r\n"
+              "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+              "filename=\"MicRecorded.wav\"\r\n"
               "\r\nQUFB\r\n"
               "\r\n\r\n--#BOUNDARY#\r\nContent-Type: application/octet-stream; name=\"Echo Test; 2.wav\"\r\n"
-              "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"Echo Test; 2.wav\"\r\n"
+              "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"Echo Test; "
+              "2.wav\"\r\n"
               "\r\nQQ==\r\n"
               "\r\n--#BOUNDARY#--\r\n.\r\n");
 }
@@ -282,11 +294,13 @@ TEST(CEMailConversationTest, HeaderValuesThatWouldAddLinesAreRefusedBeforeConnec
     const std::vector<std::pair<std::string, std::function<void(CEMail&)>>> faults = {
         {"subject", [](CEMail& m) { m.m_subject = "Results\r\nBcc: eve@example.org"; }},
         {"sender name", [](CEMail& m) { m.m_from.m_name = "Guide\nX-Evil: 1"; }},
-        {"To recipient address", [](CEMail& m) { m.m_to[0].m_address = "a@b.c>\r\nRCPT TO:<eve@example.org"; }},
+        {"To recipient address",
+         [](CEMail& m) { m.m_to[0].m_address = "a@b.c>\r\nRCPT TO:<eve@example.org"; }},
         {"Bcc recipient name", [](CEMail& m) { m.m_bcc[0].m_name = std::string("a\0b", 3); }},
         {"mailer", [](CEMail& m) { m.m_mailer = "x\r"; }},
         {"reply-to address", [](CEMail& m) { m.m_replyTo.m_address = "r@e.f\n"; }},
-        {"attachment name", [&attachment](CEMail& m) {
+        {"attachment name",
+         [&attachment](CEMail& m) {
              attachment.m_name = "a.wav\r\nContent-Type: text/html";
              m.AddAttachment(&attachment);
          }},

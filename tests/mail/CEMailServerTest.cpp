@@ -42,7 +42,8 @@ std::string randomBytes(std::size_t size, unsigned seed) {
 class CEMailServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_server.running()) << "the aiosmtpd test server did not start (python3-aiosmtpd installed?)";
+        ASSERT_TRUE(m_server.running())
+            << "the aiosmtpd test server did not start (python3-aiosmtpd installed?)";
         m_dataDir = m_server.directory() + "/data/";
         std::filesystem::create_directories(m_dataDir + "WaveFiles");
         m_mail.m_smtpServer = "127.0.0.1";
@@ -99,7 +100,8 @@ TEST_F(CEMailServerTest, MessageWithAttachmentsArrivesWhole) {
 
     EXPECT_EQ(m_server.envelope(1),
               (std::vector<std::string>{"login sender@example.org", "from sender@example.org",
-                                        "to support@example.org", "to copy@example.org", "to archive@example.org"}));
+                                        "to support@example.org", "to copy@example.org",
+                                        "to archive@example.org"}));
     const SmtpTestServer::ParsedMessage message = receivedMessage();
     EXPECT_EQ(message.header("From"), "Quenlor's Probe Guide <sender@example.org>");
     EXPECT_EQ(message.header("To"), "Quenlor Support <support@example.org>");
@@ -110,11 +112,13 @@ TEST_F(CEMailServerTest, MessageWithAttachmentsArrivesWhole) {
     EXPECT_EQ(message.header("MIME-Version"), "1.0");
     EXPECT_EQ(message.header("Content-type"), "multipart/mixed; boundary=\"#BOUNDARY#\"");
     EXPECT_FALSE(message.hasHeader("Bcc"));
-    EXPECT_TRUE(std::regex_match(message.header("Date"),
-                                 std::regex("[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} [+-][0-9]{4}")))
+    EXPECT_TRUE(
+        std::regex_match(message.header("Date"),
+                         std::regex("[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} [+-][0-9]{4}")))
         << message.header("Date");
-    EXPECT_EQ(message.partTypes, (std::vector<std::string>{"text/plain", "application/octet-stream",
-                                                           "application/octet-stream", "application/octet-stream"}));
+    EXPECT_EQ(message.partTypes,
+              (std::vector<std::string>{"text/plain", "application/octet-stream", "application/octet-stream",
+                                        "application/octet-stream"}));
     EXPECT_EQ(comparable(message.body), comparable(m_mail.m_body));
     ASSERT_EQ(message.attachments.size(), 3u);
     EXPECT_EQ(message.attachments[0].first, "MicRecorded.wav");

@@ -15,7 +15,8 @@ LoopbackListener::LoopbackListener(int backlog) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_fd, backlog) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::listen(m_fd, backlog) != 0 ||
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return;
     }
     m_port = ntohs(address.sin_port);
@@ -74,7 +75,9 @@ FakeSmtpServer::FakeSmtpServer(Script script, FakeReply greeting)
     m_thread = std::thread([this] { run(); });
 }
 
-FakeSmtpServer::~FakeSmtpServer() { waitDone(); }
+FakeSmtpServer::~FakeSmtpServer() {
+    waitDone();
+}
 
 void FakeSmtpServer::waitDone() {
     if (m_thread.joinable()) {

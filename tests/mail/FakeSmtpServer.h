@@ -48,7 +48,8 @@ public:
     // Answers like a willing server with AUTH LOGIN: 220, 250, 334, 334, 235, 250..., 354, 250, 221.
     static FakeReply standardReply(const std::string& command);
 
-    explicit FakeSmtpServer(Script script = standardReply, FakeReply greeting = FakeReply::text("220 fake ready\r\n"));
+    explicit FakeSmtpServer(Script script = standardReply,
+                            FakeReply greeting = FakeReply::text("220 fake ready\r\n"));
     ~FakeSmtpServer();
     FakeSmtpServer(const FakeSmtpServer&) = delete;
     FakeSmtpServer& operator=(const FakeSmtpServer&) = delete;

@@ -60,7 +60,8 @@ TEST_F(HeaderTest, SinglePartHeaderLinesInOrder) {
         "To: Quenlor Support <support@example.org>\r\n"
         "Subject: Wizard Test Results\r\n"
         "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
-        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4}\r\n"
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] "
+        "[+-][0-9]{4}\r\n"
         "X-Mailer: Quenlor's Probe Guide\r\n"
         "MIME-Version: 1.0\r\nContent-type: text/plain; charset=US-ASCII\r\n\r\n");
     const std::string header = m_mail.FormatHeader();
@@ -75,7 +76,8 @@ TEST_F(HeaderTest, CcLineReplyToAndMultipart) {
     m_mail.AddRecipient(CSMTPAddress("", "two@example.org"), RECIPIENT_CC);
     m_mail.m_replyTo = CSMTPAddress("Help", "help@example.org");
     const std::string header = m_mail.FormatHeader();
-    EXPECT_NE(header.find("\r\nTo: \r\nCc: One <one@example.org>,two@example.org\r\nSubject: "), std::string::npos)
+    EXPECT_NE(header.find("\r\nTo: \r\nCc: One <one@example.org>,two@example.org\r\nSubject: "),
+              std::string::npos)
         << header;
     EXPECT_NE(header.find("\r\nReply-To: Help <help@example.org>\r\nMIME-Version: 1.0\r\n"
                           "Content-type: multipart/mixed; boundary=\"#BOUNDARY#\"\r\n\r\n"),
@@ -97,7 +99,8 @@ TEST(MailTextTest, LineEndsBecomeCrLfAndLongLinesAreBroken) {
     EXPECT_EQ(mailtext::normalizeLines("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd");
     EXPECT_EQ(mailtext::normalizeLines("x\r\n\r\n"), "x\r\n\r\n");
     const std::string broken = mailtext::normalizeLines(std::string(2000, 'x') + "\n");
-    EXPECT_EQ(broken, std::string(998, 'x') + "\r\n" + std::string(998, 'x') + "\r\n" + std::string(4, 'x') + "\r\n");
+    EXPECT_EQ(broken,
+              std::string(998, 'x') + "\r\n" + std::string(998, 'x') + "\r\n" + std::string(4, 'x') + "\r\n");
 }
 
 TEST(MailTextTest, DotStuffingDoublesEveryLeadingDot) {

@@ -85,7 +85,8 @@ bool SmtpTestServer::ParsedMessage::hasHeader(const std::string& name) const {
     return false;
 }
 
-SmtpTestServer::SmtpTestServer(const std::string& sourceDir, const std::string& user, const std::string& password)
+SmtpTestServer::SmtpTestServer(const std::string& sourceDir, const std::string& user,
+                               const std::string& password)
     : m_sourceDir(sourceDir) {
     char pattern[] = "/tmp/qpg-smtp-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
@@ -102,8 +103,8 @@ SmtpTestServer::SmtpTestServer(const std::string& sourceDir, const std::string& 
         ::close(in[1]);
         return;
     }
-    m_pid = spawn({kPython, sourceDir + "/tests/mail/smtp_server.py", m_directory, user, password}, in[0], out[1],
-                  m_directory + "/server.log");
+    m_pid = spawn({kPython, sourceDir + "/tests/mail/smtp_server.py", m_directory, user, password}, in[0],
+                  out[1], m_directory + "/server.log");
     ::close(in[0]);
     ::close(out[1]);
     m_stdin = in[1];

@@ -14,11 +14,11 @@ class SmtpTestServer {
 public:
     // A message as Python's email package read it (parse_message.py).
     struct ParsedMessage {
-        std::vector<std::pair<std::string, std::string>> headers;  // in order
-        std::string body;                                          // decoded text part
+        std::vector<std::pair<std::string, std::string>> headers;      // in order
+        std::string body;                                              // decoded text part
         std::vector<std::pair<std::string, std::string>> attachments;  // file name, decoded bytes
         std::vector<std::string> partTypes;
-        bool parsedCleanly = false;  // parse ran and found no defects
+        bool parsedCleanly = false;                         // parse ran and found no defects
         std::string header(const std::string& name) const;  // first value, empty when absent
         bool hasHeader(const std::string& name) const;
     };
