@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <regex>
+#include <stdexcept>
 #include <string>
 
 #include "mail/CEMail.h"
@@ -127,6 +128,26 @@ TEST(MailTextTest, HeaderValuesWithLineBreaksOrNulAreCaught) {
     EXPECT_TRUE(mailtext::breaksHeaderLine("Hi\r\nBcc: x@y.z"));
     EXPECT_TRUE(mailtext::breaksHeaderLine("a\nb"));
     EXPECT_TRUE(mailtext::breaksHeaderLine(std::string("a\0b", 3)));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RecipientListTest, TypesOutsideTheThreeListsAreRefused) {
+    CEMail mail;
+    EXPECT_EQ(mail.AddRecipient(CSMTPAddress("A", "a@example.org"), RECIPIENT_TO), 0);
+    EXPECT_EQ(mail.AddRecipient(CSMTPAddress("B", "b@example.org"), RECIPIENT_TO), 1);
+    EXPECT_EQ(mail.AddRecipient(CSMTPAddress("C", "c@example.org"), RECIPIENT_BCC), 0);
+    EXPECT_EQ(mail.AddRecipient(CSMTPAddress("D", "d@example.org"), 3), -1);
+    EXPECT_EQ(mail.AddRecipient(CSMTPAddress("E", "e@example.org"), -1), -1);
+    EXPECT_EQ(mail.GetRecipientCount(RECIPIENT_TO), 2);
+    EXPECT_EQ(mail.GetRecipientCount(RECIPIENT_CC), 0);
+    EXPECT_EQ(mail.GetRecipientCount(3), 0);
+    EXPECT_EQ(mail.GetRecipient(1, RECIPIENT_TO).m_address, "b@example.org");
+    EXPECT_EQ(mail.GetRecipient(0, 7).m_address, "");
+    EXPECT_THROW(mail.GetRecipient(2, RECIPIENT_TO), std::invalid_argument);
+    EXPECT_THROW(mail.GetRecipient(0, RECIPIENT_CC), std::invalid_argument);
 }
 
 }  // namespace
