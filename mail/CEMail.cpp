@@ -225,7 +225,8 @@ std::string CEMail::RefusalReason() const {
         }
     }
     for (const CSMTPAttachment* attachment : m_attachments) {
-        if (attachment == nullptr || attachment->m_encodedLength <= 0 || attachment->GetName().empty()) {
+        if (attachment == nullptr || attachment->m_encodedLength <= 0 || attachment->GetName().empty() ||
+            attachment->m_encodedLength != static_cast<int>(attachment->m_encoded.size())) {
             reasons.emplace_back("an attachment holds no file");
             continue;
         }
