@@ -35,6 +35,21 @@ struct DeviceInfoCache {
     void clear() { *this = DeviceInfoCache{}; }
 };
 
+// The signal processor's hardware, as the unit reports it; the defaults stand when it reports
+// nothing.
+struct HardwareConfig {
+    int dspType = 0;
+    std::string dspName;
+    int clockMhz = 108;
+    int memoryType = 0;
+    int config4 = 0;
+    int config5 = 15;
+    int config6 = 0;
+    int hardwareVersion = 0;
+    int config8 = 0;
+    int config9 = 0;
+};
+
 // What the optional background reader shares with the device object.
 struct ReaderBlock {
     platform::Event stopEvent{platform::Event::Reset::Auto};
@@ -159,6 +174,25 @@ public:
     static constexpr std::int64_t kUnitIdNoAnswer = -2;
     static constexpr std::int64_t kUnitIdNewBoard = -3;
 
+    // --- Unit probes: line interface, hardware configuration and network ---
+
+    // Asks the unit whether it still answers; closes the device when it does not.
+    bool IsConnected();
+    // The interface board's name (empty for none); sets m_interfaceTypeCode with it.
+    std::string DetectInterfaceType();
+    int GetInterfaceTypeCode();
+    bool IsLinePresent();
+    void ToggleLineRelay();
+    void PulseLineSelect();
+    // which: 1 the main PIC, 2 the interface PIC.
+    bool ReadPicInfo(int which, int& id, int& major, int& minor);
+    bool ReadHardwareConfig(HardwareConfig& config);
+    std::string ReadSipVersion();
+    std::string ReadMacAddress();
+    std::string ReadIpAddress();
+    // The interface name that goes with a code, for units of firmware number fw.
+    static std::string InterfaceTypeName(int code, int firmwareNumber);
+
     // Identity of the connected unit, read directly by the dialog.
     int m_defaultVolumeBase = 0x603F;
     int m_firmwareNumber = 0;
@@ -231,6 +265,10 @@ private:
     // The unit-ID word by frame (level 11 or more, and a frame fits when checkLength) or by the
     // eight nibble commands; nullopt when any message goes unanswered.
     std::optional<std::uint32_t> ReadUnitIdWord(bool checkLength);
+    // One network request of the processor (page 6, parameter 13): the answer words, or
+    // nullopt when a read goes unanswered.
+    std::optional<std::array<std::uint16_t, 4>> ReadNetworkWords(int request, int count);
+    void SetInterfaceType(int code);
 
     platform::IHidBus& m_hidBus;
     platform::WorkerThread m_readerThread;
