@@ -193,6 +193,17 @@ public:
     // The interface name that goes with a code, for units of firmware number fw.
     static std::string InterfaceTypeName(int code, int firmwareNumber);
 
+    // --- Connect and identification ---
+
+    // Selects a unit (wanted: a product code, -1 any supported device, or a FamilySelector;
+    // with byIndex an index into the device list), opens it and reads its identity (full: the
+    // algorithm, firmware and protocol level too). False, after Disconnect, when no unit was
+    // found or the device could not be opened.
+    bool Connect(int wanted, bool byIndex, bool full);
+    void DetectProtocolVersion();
+    // The product name of a product code; empty for an unknown code.
+    static std::string ProductNameFromCode(int code);
+
     // Identity of the connected unit, read directly by the dialog.
     int m_defaultVolumeBase = 0x603F;
     int m_firmwareNumber = 0;
@@ -248,6 +259,8 @@ protected:
                                    std::uint32_t timeoutMs);
     virtual int WaitForIPAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
                                 std::uint32_t timeoutMs);
+    // The IP route's greeting at connection ("INIT:" through the datagram socket), then 100 ms.
+    virtual void SendIPGreeting();
 
 private:
     int WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
