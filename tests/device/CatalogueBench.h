@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,6 +9,19 @@
 #include "sim/CatalogueUnitModel.h"
 #include "sim/SimHidBus.h"
 #include "sim/UnitCatalogue.h"
+
+// A catalogue model's table with some answers changed.
+inline sim::UnitProfile Modified(const std::string& key,
+                                 const std::function<void(sim::UnitProfile&)>& change) {
+    sim::UnitProfile profile = sim::catalogueProfile(key);
+    change(profile);
+    return profile;
+}
+
+// A firmware handler that never answers.
+inline sim::SimUnitModel::CommandHandler Silent() {
+    return [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; };
+}
 
 // A device object on a simulated bus with catalogue units attached, and what the units saw.
 class CatalogueBench {

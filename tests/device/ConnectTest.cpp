@@ -6,12 +6,6 @@
 
 namespace {
 
-sim::UnitProfile Modified(const std::string& key, const std::function<void(sim::UnitProfile&)>& change) {
-    sim::UnitProfile profile = sim::catalogueProfile(key);
-    change(profile);
-    return profile;
-}
-
 bool Contains(const std::vector<int>& codes, int code) {
     return std::find(codes.begin(), codes.end(), code) != codes.end();
 }

@@ -6,12 +6,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-sim::UnitProfile Modified(const std::string& key, const std::function<void(sim::UnitProfile&)>& change) {
-    sim::UnitProfile profile = sim::catalogueProfile(key);
-    change(profile);
-    return profile;
-}
-
 class UnitCommands : public ::testing::Test {
 protected:
     void connect(const sim::UnitProfile& profile) {
@@ -152,7 +146,7 @@ TEST_F(UnitCommands, RoutingOperationDependsOnTheProduct) {
 TEST_F(UnitCommands, NewBoardProbeReadsOppositeBitsForOrrinAndCode18) {
     connect(Modified("orrin-pcs", [](sim::UnitProfile& p) { p.probe41 = 0x80; }));
     EXPECT_TRUE(protocol.IsNewBoard());
-    bench.model().onRequest(0x41FF, [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; });
+    bench.model().onRequest(0x41FF, Silent());
     EXPECT_TRUE(protocol.IsNewBoard());  // no answer counts as a new board
 
     CatalogueBench velmar;
@@ -202,7 +196,7 @@ TEST_F(UnitCommands, AnErasedUnitIdIsAWordNotAMarker) {
 
 TEST_F(UnitCommands, UnansweredUnitIdIsNotSupportedAndReadAgainNextTime) {
     connect("kr103");
-    bench.model().onRequest(0xF005, [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; });
+    bench.model().onRequest(0xF005, Silent());
     EXPECT_EQ(protocol.ReadUnitId(), CHIDProtocol::kUnitIdNoAnswer);
     EXPECT_EQ(protocol.GetUnitId(), "Not Supported");
     EXPECT_FALSE(protocol.m_unitIdRead);

@@ -7,12 +7,6 @@
 
 namespace {
 
-sim::UnitProfile Modified(const std::string& key, const std::function<void(sim::UnitProfile&)>& change) {
-    sim::UnitProfile profile = sim::catalogueProfile(key);
-    change(profile);
-    return profile;
-}
-
 bool SentAny(const std::vector<int>& codes, std::initializer_list<int> wanted) {
     return std::any_of(codes.begin(), codes.end(), [&wanted](int code) {
         return std::find(wanted.begin(), wanted.end(), code) != wanted.end();
@@ -176,8 +170,7 @@ TEST(LinePresence, ByProductFamily) {
     CatalogueBench velmar;
     ASSERT_TRUE(velmar.connect("velmar-old"));
     EXPECT_TRUE(velmar.protocol.IsLinePresent());
-    velmar.model().onRequest(0x40FF,
-                             [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; });
+    velmar.model().onRequest(0x40FF, Silent());
     EXPECT_FALSE(velmar.protocol.IsLinePresent());
 
     CatalogueBench other;
