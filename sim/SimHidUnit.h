@@ -29,6 +29,7 @@ struct SimFaults {
     bool failWrites = false;            // writes fail
     bool shortWrites = false;           // writes report one byte less than asked
     int unplugAfterWrites = -1;         // the interface goes away when this many writes have arrived
+    int silentAfterRequests = -1;       // after this many more answered requests, no request gets an answer
 };
 
 // One simulated HID interface on the bus: a speakerphone (its own unit model, and for a hub or
@@ -43,6 +44,7 @@ public:
         std::uint16_t inputReportLength = 9;   // 9, 11 or 43 for the units
         std::uint16_t outputReportLength = 0;  // 0: same as the input report
         bool openable = true;                  // false: opening fails with EACCES
+        std::uint16_t inputButtonCaps = 0;     // a collection with buttons (e.g. volume keys)
     };
 
     SimHidUnit(Config config, std::shared_ptr<SimUnitModel> local);
@@ -60,6 +62,10 @@ public:
     bool isOpenable() const;
     // Later openings fail with EACCES (false) or succeed again (true); open handles stay.
     void setOpenable(bool openable);
+    // Opening for reading or writing fails with EACCES while the interface is still described
+    // (as a hidraw node without permission, whose sysfs entry anyone can read).
+    void setAccessDenied(bool denied);
+    bool isAccessDenied() const;
 
     // Queues an input report that answers nothing (a stray report from the unit).
     void injectInputReport(std::vector<std::uint8_t> report, std::uint32_t delayMs = 0);
@@ -102,6 +108,7 @@ private:
     std::vector<std::vector<std::uint8_t>> m_written;
     SimFaults m_faults;
     bool m_unplugged = false;
+    bool m_accessDenied = false;
 };
 
 // The address byte of a unit: its number in the high nibble, role 5 (a unit), on 8 bits.
