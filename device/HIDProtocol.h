@@ -3,11 +3,14 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "device/HidDeviceRecord.h"
+#include "device/HidViewerRecord.h"
+#include "platform/DesktopMessages.h"
 #include "platform/Event.h"
 #include "platform/Hid.h"
 #include "platform/Thread.h"
@@ -125,6 +128,37 @@ public:
 
     // The program's file name without folder and extension ("Wizard" for /opt/x/Wizard.exe).
     static std::string ProgramNameFromPath(const std::string& path);
+
+    // --- Message trace and viewer records ---
+    // The viewer window an exchange found when it started; nullopt means no viewer records.
+    using ViewerWindow = std::optional<platform::WindowTarget>;
+
+    // The record being filled for the viewer window.
+    HidViewerRecord m_viewerRecord;
+
+    // Sends text to the viewer as a text record (kind 2); does nothing without a viewer.
+    void CopyTextToViewer(const ViewerWindow& viewer, const std::string& text);
+
+    // "0x%2.2X" for the first byte and ", 0x%2.2X" for each further one.
+    static std::string FormatByteList(std::span<const std::uint8_t> bytes);
+
+protected:
+    static ViewerWindow FindViewerWindow();
+    // Appends a line to the attached log and announces it by the broadcast 900; nothing when
+    // no log is attached.
+    void AppendLogLine(const std::string& line);
+    // A trace line of the COM, slave and IP routes: to the log, then to the viewer.
+    void TraceRouteLine(const ViewerWindow& viewer, const std::string& line);
+    // A route error: to the log, or a warning box captioned with the route's name when no log
+    // is attached; then to the viewer.
+    void ReportRouteError(const ViewerWindow& viewer, const char* caption, const std::string& line);
+    // The HID route's write and read traces; `body` is the report without its report-ID byte.
+    void TraceHidWrite(const ViewerWindow& viewer, std::uint32_t kind, std::span<const std::uint8_t> message,
+                       std::span<const std::uint8_t> body, bool addressed);
+    void PrepareHidReadRecord(std::span<const std::uint8_t> body, bool addressed);
+    void SendViewerRecord(const ViewerWindow& viewer);
+
+public:
 
 protected:
     // The other routes; each returns the reply code or -1 like the HID route.

@@ -78,6 +78,11 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
         output[static_cast<std::size_t>(length - 1)] = sent.to;
     }
 
+    // The viewer window is looked up once per exchange.
+    const ViewerWindow viewer = FindViewerWindow();
+    const auto sentBody =
+        std::span<const std::uint8_t>(output).subspan(1, static_cast<std::size_t>(length - 1));
+
     const std::uint16_t mask = ReplyCodeMask(requestCode);
     int attempts = kWriteAttempts;
     int budget = kRejectBudget;
@@ -87,7 +92,12 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
             return -1;
         }
         if (write) {
-            if (!WriteReport(m_writeDevice)) {
+            const bool written = WriteReport(m_writeDevice);
+            TraceHidWrite(viewer,
+                          attempts == kWriteAttempts ? HidViewerRecord::kMessageWritten
+                                                     : HidViewerRecord::kMessageRewritten,
+                          message, sentBody, addressed);
+            if (!written) {
                 return -1;
             }
             if (!m_deviceOpen) {
@@ -122,18 +132,24 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
         }
 
         const int replyCode = reply[0] * 256 + reply[1];
+        PrepareHidReadRecord(std::span<const std::uint8_t>(reply.data(), std::min(replyLength, length - 1)),
+                             addressed);
         // Mark the report as consumed so a stale buffer is never taken for a new reply.
         input[1] = 0xFF;
         input[2] = 0xFF;
 
         if (replyCode == 0xFFFF) {
+            SendViewerRecord(viewer);
             return -1;
         }
         if ((replyCode & mask) == (requestCode & mask) && addressAccepted &&
             ReplyEchoMatches(requestCode, message,
                              std::span<const std::uint8_t>(reply.data(), replyLength))) {
+            SendViewerRecord(viewer);
             return replyCode;
         }
+        m_viewerRecord.kind = HidViewerRecord::kReplyRejected;
+        SendViewerRecord(viewer);
 
         if (--budget == 0) {
             --attempts;
