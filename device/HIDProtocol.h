@@ -160,6 +160,19 @@ protected:
 
 public:
 
+    // --- COM-port route ---
+    // While a port is attached every exchange goes over it. The caller opened the port, keeps
+    // it open while attached, and detaches it before closing it.
+    void AttachComPort(platform::ISerialPort* port) { m_comPort = port; }
+    void DetachComPort() { m_comPort = nullptr; }
+    // The line of a message on the serial and IP routes: the unit character when a slave unit
+    // is addressed, 8 message bytes as 16 upper-case hexadecimal digits (a shorter message
+    // padded with zeros), CR. Empty for a message of more than 8 bytes.
+    std::string EncodeHexLine(std::span<const std::uint8_t> message) const;
+    // Decodes out.size() bytes from two upper-case hexadecimal digits each; false for a text
+    // that is too short or holds any other character.
+    static bool DecodeHexLine(std::span<const char> text, std::span<std::uint8_t> out);
+
 protected:
     // The other routes; each returns the reply code or -1 like the HID route.
     virtual int WaitForComAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,

@@ -1,0 +1,145 @@
+#include "sim/SimSerialUnit.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <array>
+
+namespace sim {
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+SimSerialUnit::SimSerialUnit(std::shared_ptr<SimUnitModel> local) : m_local(std::move(local)) {
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0) {
+        return;
+    }
+    char name[128];
+    if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
+        ::ptsname_r(m_master, name, sizeof name) != 0) {
+        ::close(m_master);
+        m_master = -1;
+        return;
+    }
+    m_slavePath = name;
+    m_thread = std::thread([this] { run(); });
+}
+
+SimSerialUnit::~SimSerialUnit() {
+    m_stop = true;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_master >= 0) {
+        ::close(m_master);
+    }
+}
+
+void SimSerialUnit::addRemoteUnit(std::shared_ptr<SimUnitModel> unit) {
+    std::lock_guard lock(m_mutex);
+    m_remote[unit->unitNumber()] = std::move(unit);
+}
+
+void SimSerialUnit::setAnswerFilter(std::function<std::string(const std::string&)> filter) {
+    std::lock_guard lock(m_mutex);
+    m_filter = std::move(filter);
+}
+
+std::vector<std::string> SimSerialUnit::receivedLines() const {
+    std::lock_guard lock(m_mutex);
+    return m_received;
+}
+
+std::string SimSerialUnit::answerLine(const std::string& request) {
+    // The request without its CR: 16 digits, after a unit character when a slave is named.
+    const bool withUnit = request.size() == 17;
+    if (request.size() != 16 && !withUnit) {
+        return {};
+    }
+    SimUnitModel* unit = m_local.get();
+    if (withUnit) {
+        int number = request[0] - '0';
+        if (number > 9) {
+            number -= 7;
+        }
+        const auto it = m_remote.find(number);
+        unit = it == m_remote.end() ? nullptr : it->second.get();
+    }
+    std::array<std::uint8_t, 8> message{};
+    const std::size_t at = withUnit ? 1 : 0;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const int high = hexValue(request[at + 2 * i]);
+        const int low = hexValue(request[at + 2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return {};
+        }
+        message[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    if (unit == nullptr) {
+        return {};
+    }
+    auto reply = unit->answer(message);
+    if (!reply) {
+        return {};
+    }
+    reply->resize(8, 0);
+    static const char* digits = "0123456789ABCDEF";
+    std::string line = withUnit ? request.substr(0, 1) : std::string{};
+    for (const std::uint8_t b : *reply) {
+        line += digits[b >> 4];
+        line += digits[b & 0xF];
+    }
+    return line + '\r';
+}
+
+void SimSerialUnit::run() {
+    std::string pending;
+    while (!m_stop) {
+        pollfd p{m_master, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 10);
+        if (ready > 0 && (p.revents & POLLIN) == 0) {
+            ::usleep(5000);  // no reader on the other side yet: hang-up is reported at once
+        }
+        if (ready <= 0 || (p.revents & POLLIN) == 0) {
+            continue;
+        }
+        char buffer[256];
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0) {
+            continue;
+        }
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t end;
+        while ((end = pending.find('\r')) != std::string::npos) {
+            const std::string request = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            std::string answer;
+            {
+                std::lock_guard lock(m_mutex);
+                m_received.push_back(request + '\r');
+                answer = answerLine(request);
+                if (m_filter) {
+                    answer = m_filter(answer);
+                }
+            }
+            if (!answer.empty()) {
+                [[maybe_unused]] const ssize_t written = ::write(m_master, answer.data(), answer.size());
+            }
+        }
+    }
+}
+
+}  // namespace sim
