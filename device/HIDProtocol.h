@@ -10,6 +10,7 @@
 
 #include "device/HidDeviceRecord.h"
 #include "device/HidViewerRecord.h"
+#include "device/UdpSocket.h"
 #include "platform/DesktopMessages.h"
 #include "platform/Event.h"
 #include "platform/Hid.h"
@@ -159,7 +160,6 @@ protected:
     void SendViewerRecord(const ViewerWindow& viewer);
 
 public:
-
     // --- COM-port route ---
     // While a port is attached every exchange goes over it. The caller opened the port, keeps
     // it open while attached, and detaches it before closing it.
@@ -172,6 +172,17 @@ public:
     // Decodes out.size() bytes from two upper-case hexadecimal digits each; false for a text
     // that is too short or holds any other character.
     static bool DecodeHexLine(std::span<const char> text, std::span<std::uint8_t> out);
+
+    // --- IP route ---
+    // The route's datagram socket, without a system socket until someone creates one.
+    UdpSocket m_udpSocket;
+    // Decodes a "DSP:" reply (16 hexadecimal digits from its sixth character) into m_ipReply and
+    // sets m_ipReplyReady; false, changing nothing, for any other or malformed text.
+    bool ParseIpReply(const char* text);
+    // Adds the row "%s   %s   %s" (second word, first word, rest of the line) of an
+    // announcement; dropped when all 20 rows are in use or a field is longer than its width.
+    void AddDiscoveredUnit(const char* first, const char* second, const char* third, int number,
+                           const char* rest);
 
 protected:
     // The other routes; each returns the reply code or -1 like the HID route.

@@ -30,10 +30,6 @@ int CHIDProtocol::WaitForSlaveAnswer(std::span<const std::uint8_t>, std::span<st
     return -1;
 }
 
-int CHIDProtocol::WaitForIPAnswer(std::span<const std::uint8_t>, std::span<std::uint8_t>, std::uint32_t) {
-    return -1;
-}
-
 int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
                                    std::uint32_t timeoutMs) {
     const int length = ReportLength();

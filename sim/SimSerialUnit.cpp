@@ -7,20 +7,9 @@
 
 #include <array>
 
+#include "sim/HexLine.h"
+
 namespace sim {
-namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 SimSerialUnit::SimSerialUnit(std::shared_ptr<SimUnitModel> local) : m_local(std::move(local)) {
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -64,45 +53,22 @@ std::vector<std::string> SimSerialUnit::receivedLines() const {
 }
 
 std::string SimSerialUnit::answerLine(const std::string& request) {
-    // The request without its CR: 16 digits, after a unit character when a slave is named.
-    const bool withUnit = request.size() == 17;
-    if (request.size() != 16 && !withUnit) {
+    HexLine line;
+    if (!parseHexLine(request, line)) {
         return {};
     }
     SimUnitModel* unit = m_local.get();
-    if (withUnit) {
-        int number = request[0] - '0';
-        if (number > 9) {
-            number -= 7;
-        }
-        const auto it = m_remote.find(number);
+    if (line.unit > 0) {
+        const auto it = m_remote.find(line.unit);
         unit = it == m_remote.end() ? nullptr : it->second.get();
     }
-    std::array<std::uint8_t, 8> message{};
-    const std::size_t at = withUnit ? 1 : 0;
-    for (std::size_t i = 0; i < message.size(); ++i) {
-        const int high = hexValue(request[at + 2 * i]);
-        const int low = hexValue(request[at + 2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return {};
-        }
-        message[i] = static_cast<std::uint8_t>(high * 16 + low);
-    }
-    if (unit == nullptr) {
-        return {};
-    }
-    auto reply = unit->answer(message);
+    auto reply = unit != nullptr ? unit->answer(line.bytes) : std::nullopt;
     if (!reply) {
         return {};
     }
     reply->resize(8, 0);
-    static const char* digits = "0123456789ABCDEF";
-    std::string line = withUnit ? request.substr(0, 1) : std::string{};
-    for (const std::uint8_t b : *reply) {
-        line += digits[b >> 4];
-        line += digits[b & 0xF];
-    }
-    return line + '\r';
+    const std::string prefix = line.unit > 0 ? request.substr(0, 1) : std::string{};
+    return prefix + hexDigits(*reply) + '\r';
 }
 
 void SimSerialUnit::run() {
