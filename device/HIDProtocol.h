@@ -38,6 +38,21 @@ struct DeviceInfoCache {
     void clear() { *this = DeviceInfoCache{}; }
 };
 
+// The signal processor's hardware, as the unit reports it; the defaults stand when it reports
+// nothing.
+struct HardwareConfig {
+    int dspType = 0;
+    std::string dspName;
+    int clockMhz = 108;
+    int memoryType = 0;
+    int config4 = 0;
+    int config5 = 15;
+    int config6 = 0;
+    int hardwareVersion = 0;
+    int config8 = 0;
+    int config9 = 0;
+};
+
 // What the optional background reader shares with the device object.
 struct ReaderBlock {
     platform::Event stopEvent{platform::Event::Reset::Auto};
@@ -82,6 +97,115 @@ public:
     int ReportLength() const { return m_writeDevice.caps.inputReportByteLength; }
 
     platform::IHidBus& hidBus() { return m_hidBus; }
+
+    // --- Product codes, families and level steps ---
+
+    // Every unit message of the identification, parameter and probe operations waits this long.
+    static constexpr std::uint32_t kUnitReplyTimeoutMs = 1000;
+
+    // The level thresholds that relate a unit's volume step 0..24 to a slider value 0..65535.
+    static constexpr std::array<int, 25> LevelSliderSteps = {
+        0,    50,   100,  200,   400,   550,   800,   1000,  1200,  1500,  2000,  3000, 4000,
+        5000, 6000, 7000, 10000, 13000, 15000, 20000, 24000, 32000, 40000, 50000, 62000};
+
+    // 9 in IP mode, else the input report length of the write record.
+    int GetReportLength() const;
+
+    bool IsOrrinFamily() const;
+    bool IsVelmarFamily() const;
+    bool IsTolvinFamily() const;
+    bool IsKR103Family() const;
+    bool IsKR401Family() const;
+    bool IsLoopbackModel() const;
+    // The same families for any product code.
+    static bool IsOrrinCode(int code);
+    static bool IsVelmarCode(int code);
+    static bool IsTolvinCode(int code);
+    static bool IsKR103Code(int code);
+    static bool IsKR401Code(int code);
+
+    // True when code belongs to the group that a FamilySelector (-2 .. -10) names.
+    static bool MatchFamilySelector(int code, int selector);
+    // True for the vendors and products this program drives, on a collection without input buttons.
+    static bool IsSupportedDevice(std::uint16_t vendorId, std::uint16_t productId,
+                                  std::uint16_t inputButtonCaps);
+
+    // Lists the present HID interfaces again, releasing the old list.
+    void RefreshDeviceList();
+    // Writes one command word without waiting for a reply (HID only); true when it went out.
+    bool SendCommandNoReply(std::uint16_t word);
+
+    static int LevelToSliderValue(int step);
+    static int SliderValueToLevel(int value);
+
+    // --- Signal-processor parameter access ---
+
+    // Each returns the last frame's reply code, -1 (precondition failed or no answer), or a
+    // ParameterError -2..-6 for a frame the processor refused with error byte 255..251.
+    int GetParameter(std::uint8_t page, std::uint8_t parameter, std::uint16_t* words, int count, int flag = 0);
+    int SetParameter(std::uint8_t page, std::uint8_t parameter, const std::uint16_t* words, int count,
+                     int flag = 0);
+    int SetParameterItem(std::uint8_t page, std::uint8_t parameter, std::uint8_t index, int value);
+    int GetParameterItem(std::uint8_t page, std::uint8_t parameter, std::uint8_t index, std::uint16_t& word,
+                         int flag = 0);
+
+    // The ParameterError of a refusal's error byte, or replyCode for any other error number.
+    static int ParameterErrorFromByte(std::uint8_t errorByte, int replyCode);
+
+    // --- Unit commands, status words and unit ID ---
+
+    static constexpr std::size_t kMaxParameterStringLength = 119;
+
+    int SendCommand(std::uint16_t word, std::uint32_t timeoutMs);
+    int SetRegisterBit(int n);
+    void ClearRegisterBit(int n);
+    std::string ReadSerialNumber();
+    int GetParameterString(std::uint8_t page, std::uint8_t parameter, std::string& text, int flag = 0);
+    int SetParameterBit(unsigned page, unsigned bit, int set);
+    bool GetStatusWords(std::uint16_t words[2], bool byParameter, int which);
+    int TestStatusBit(int bit, bool byParameter, int which);
+    int SetRouting(std::uint8_t a, std::uint8_t b);
+    bool IsNewBoard();
+    // The unit-ID word (0..0xFFFFFFFF), kUnitIdNoAnswer or kUnitIdNewBoard. Wider than the word
+    // so that no word is mistaken for a marker.
+    std::int64_t ReadUnitId();
+    // The text of a word; kUnitIdNoAnswer gives "Not Supported", kUnitIdUnread "New Board".
+    std::string FormatUnitId(std::int64_t word) const;
+    std::string GetUnitId();
+
+    static constexpr std::int64_t kUnitIdUnread = -1;
+    static constexpr std::int64_t kUnitIdNoAnswer = -2;
+    static constexpr std::int64_t kUnitIdNewBoard = -3;
+
+    // --- Unit probes: line interface, hardware configuration and network ---
+
+    // Asks the unit whether it still answers; closes the device when it does not.
+    bool IsConnected();
+    // The interface board's name (empty for none); sets m_interfaceTypeCode with it.
+    std::string DetectInterfaceType();
+    int GetInterfaceTypeCode();
+    bool IsLinePresent();
+    void ToggleLineRelay();
+    void PulseLineSelect();
+    // which: 1 the main PIC, 2 the interface PIC.
+    bool ReadPicInfo(int which, int& id, int& major, int& minor);
+    bool ReadHardwareConfig(HardwareConfig& config);
+    std::string ReadSipVersion();
+    std::string ReadMacAddress();
+    std::string ReadIpAddress();
+    // The interface name that goes with a code, for units of firmware number fw.
+    static std::string InterfaceTypeName(int code, int firmwareNumber);
+
+    // --- Connect and identification ---
+
+    // Selects a unit (wanted: a product code, -1 any supported device, or a FamilySelector;
+    // with byIndex an index into the device list), opens it and reads its identity (full: the
+    // algorithm, firmware and protocol level too). False, after Disconnect, when no unit was
+    // found or the device could not be opened.
+    bool Connect(int wanted, bool byIndex, bool full);
+    void DetectProtocolVersion();
+    // The product name of a product code; empty for an unknown code.
+    static std::string ProductNameFromCode(int code);
 
     // Identity of the connected unit, read directly by the dialog.
     int m_defaultVolumeBase = 0x603F;
@@ -192,6 +316,8 @@ protected:
                                    std::uint32_t timeoutMs);
     virtual int WaitForIPAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
                                 std::uint32_t timeoutMs);
+    // The IP route's greeting at connection ("INIT:" through the datagram socket), then 100 ms.
+    virtual void SendIPGreeting();
 
 private:
     int WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
@@ -199,6 +325,20 @@ private:
     void StopReaderThread();
     void CloseDevice();
     static void ReadThread(ReaderBlock& reader);
+
+    // Helpers of the parameter, command and probe operations.
+    using Frame = std::array<std::uint8_t, 8>;
+    int SendFrame(const Frame& frame, ReplyBuffer& reply);
+    int SendWord(std::uint16_t word, ReplyBuffer& reply, std::uint32_t timeoutMs = kUnitReplyTimeoutMs);
+    // Protocol level 13 and a report that holds a frame (or IP mode).
+    bool ParameterAccessAllowed() const;
+    // The unit-ID word by frame (level 11 or more, and a frame fits when checkLength) or by the
+    // eight nibble commands; nullopt when any message goes unanswered.
+    std::optional<std::uint32_t> ReadUnitIdWord(bool checkLength);
+    // One network request of the processor (page 6, parameter 13): the answer words, or
+    // nullopt when a read goes unanswered.
+    std::optional<std::array<std::uint16_t, 4>> ReadNetworkWords(int request, int count);
+    void SetInterfaceType(int code);
 
     platform::IHidBus& m_hidBus;
     platform::WorkerThread m_readerThread;

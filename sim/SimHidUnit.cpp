@@ -37,6 +37,15 @@ SimHidUnit::SimHidUnit(Config config, std::shared_ptr<SimUnitModel> local)
         d.valueCaps[1].push_back(vendorBytes(m_config.outputReportLength));
         d.caps.numberOutputValueCaps = 1;
     }
+    for (std::uint16_t i = 0; i < m_config.inputButtonCaps; ++i) {
+        platform::HidControlCap cap;
+        cap.usagePage = 0x0C;  // consumer controls
+        cap.usageMin = cap.usageMax = static_cast<std::uint16_t>(0xE9 + i);
+        cap.bitSize = 1;
+        cap.reportCount = 1;
+        d.buttonCaps[0].push_back(cap);
+    }
+    d.caps.numberInputButtonCaps = m_config.inputButtonCaps;
 }
 
 void SimHidUnit::addRemoteUnit(std::shared_ptr<SimUnitModel> unit) {
@@ -206,6 +215,12 @@ void SimHidUnit::handleRequestLocked(std::span<const std::uint8_t> report) {
     if (m_faults.silentRequests > 0) {
         --m_faults.silentRequests;
         return;
+    }
+    if (m_faults.silentAfterRequests == 0) {
+        return;
+    }
+    if (m_faults.silentAfterRequests > 0) {
+        --m_faults.silentAfterRequests;
     }
 
     std::uint8_t requestFr = 0;

@@ -29,6 +29,7 @@ struct SimFaults {
     bool failWrites = false;            // writes fail
     bool shortWrites = false;           // writes report one byte less than asked
     int unplugAfterWrites = -1;         // the interface goes away when this many writes have arrived
+    int silentAfterRequests = -1;       // after this many more answered requests, no request gets an answer
 };
 
 // One simulated HID interface on the bus: a speakerphone (its own unit model, and for a hub or
@@ -43,6 +44,7 @@ public:
         std::uint16_t inputReportLength = 9;   // 9, 11 or 43 for the units
         std::uint16_t outputReportLength = 0;  // 0: same as the input report
         bool openable = true;                  // false: opening fails with EACCES
+        std::uint16_t inputButtonCaps = 0;     // a collection with buttons (e.g. volume keys)
     };
 
     SimHidUnit(Config config, std::shared_ptr<SimUnitModel> local);

@@ -53,8 +53,8 @@ TEST_F(Exchange, ParameterFrameToTheLocalUnitCarriesZeroAddresses) {
     attach(1042, 11, 2);
     EXPECT_TRUE(protocol.UsesAddressBytes());
     model->state().setParameter(7, 7, 0, 0x1234);
-    const std::vector<std::uint8_t> frame{0xF0, 0x0E, 0x00, 0x07, 0x07, 0x00, 0x00, 0x00};
-    EXPECT_EQ(send(frame), 0xF00E);
+    const std::vector<std::uint8_t> frame{0xF0, 0x0F, 0x00, 0x07, 0x07, 0x00, 0x00, 0x00};
+    EXPECT_EQ(send(frame), 0xF00F);
     const auto written = lastWritten();
     ASSERT_EQ(written.size(), 11u);
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), written.begin() + 1));
