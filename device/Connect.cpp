@@ -258,4 +258,7 @@ void CHIDProtocol::DetectProtocolVersion() {
         m_protocolVersion = w >= 0 ? (w & 0x3FF) : 0;
     }
     m_defaultVolumeBase = m_protocolVersion == 9 ? 0x607F : 0x603F;
+    if (m_slaveUnit <= 0 && m_comPort == nullptr && !m_ipMode) {
+        m_localProtocolVersion = m_protocolVersion;
+    }
 }

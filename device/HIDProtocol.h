@@ -284,6 +284,19 @@ protected:
     void SendViewerRecord(const ViewerWindow& viewer);
 
 public:
+    // --- Slave route through a hub's signal processor ---
+    // The protocol level of the local unit, recorded when it was identified (-1: not yet).
+    // The mailbox exchanges with the local unit are gated on it rather than on the level of
+    // the unit behind the hub, which is what m_protocolVersion holds while that unit is
+    // identified.
+    int m_localProtocolVersion = -1;
+
+protected:
+    // Writes word i of the mailbox (0 the target word, 1..4 the message words): 1 accepted,
+    // -1 refused, 0 not sent or not answered.
+    int WriteMailboxWord(std::uint8_t index, std::uint16_t word);
+
+public:
     // --- COM-port route ---
     // While a port is attached every exchange goes over it. The caller opened the port, keeps
     // it open while attached, and detaches it before closing it.

@@ -26,10 +26,6 @@ int CHIDProtocol::WaitForAnswer(std::span<const std::uint8_t> message, std::span
     return WaitForHidAnswer(message, reply, timeoutMs);
 }
 
-int CHIDProtocol::WaitForSlaveAnswer(std::span<const std::uint8_t>, std::span<std::uint8_t>, std::uint32_t) {
-    return -1;
-}
-
 int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
                                    std::uint32_t timeoutMs) {
     const int length = ReportLength();
