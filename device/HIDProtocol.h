@@ -142,7 +142,8 @@ public:
 
     // Each returns the last frame's reply code, -1 (precondition failed or no answer), or a
     // ParameterError -2..-6 for a frame the processor refused with error byte 255..251.
-    int GetParameter(std::uint8_t page, std::uint8_t parameter, std::uint16_t* words, int count, int flag = 0);
+    int GetParameter(std::uint8_t page, std::uint8_t parameter, std::uint16_t* words, int count,
+                     int flag = 0);
     int SetParameter(std::uint8_t page, std::uint8_t parameter, const std::uint16_t* words, int count,
                      int flag = 0);
     int SetParameterItem(std::uint8_t page, std::uint8_t parameter, std::uint8_t index, int value);
@@ -254,6 +255,20 @@ public:
     // The program's file name without folder and extension ("Wizard" for /opt/x/Wizard.exe).
     static std::string ProgramNameFromPath(const std::string& path);
 
+    // --- Device-information report ---
+    // The report of the connected unit, and of the unit attached to a hub: CR LF separated
+    // lines without a final line break; empty when the unit does not answer.
+    std::string GetDeviceInfoReport();
+
+protected:
+    // The full block of one unit (without the hub's product and audio lines after a hub block).
+    std::string FullInfoBlock(bool afterHubBlock);
+    // "ID-%d, Version-%d.%d" of PIC 1 (main) or 2 (interface); empty when it cannot be read.
+    std::string PicText(int which);
+    // Sets or clears the attached-unit bit of the hub's parameter (0, 10).
+    void SetHubAttachBit(bool on);
+
+public:
     // --- Message trace and viewer records ---
     // The viewer window an exchange found when it started; nullopt means no viewer records.
     using ViewerWindow = std::optional<platform::WindowTarget>;
