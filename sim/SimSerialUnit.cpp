@@ -7,11 +7,9 @@
 
 #include <array>
 
-#include "sim/HexLine.h"
-
 namespace sim {
 
-SimSerialUnit::SimSerialUnit(std::shared_ptr<SimUnitModel> local) : m_local(std::move(local)) {
+SimSerialUnit::SimSerialUnit(std::shared_ptr<SimUnitModel> local) : m_responder(std::move(local)) {
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0) {
         return;
@@ -37,40 +35,6 @@ SimSerialUnit::~SimSerialUnit() {
     }
 }
 
-void SimSerialUnit::addRemoteUnit(std::shared_ptr<SimUnitModel> unit) {
-    std::lock_guard lock(m_mutex);
-    m_remote[unit->unitNumber()] = std::move(unit);
-}
-
-void SimSerialUnit::setAnswerFilter(std::function<std::string(const std::string&)> filter) {
-    std::lock_guard lock(m_mutex);
-    m_filter = std::move(filter);
-}
-
-std::vector<std::string> SimSerialUnit::receivedLines() const {
-    std::lock_guard lock(m_mutex);
-    return m_received;
-}
-
-std::string SimSerialUnit::answerLine(const std::string& request) {
-    HexLine line;
-    if (!parseHexLine(request, line)) {
-        return {};
-    }
-    SimUnitModel* unit = m_local.get();
-    if (line.unit > 0) {
-        const auto it = m_remote.find(line.unit);
-        unit = it == m_remote.end() ? nullptr : it->second.get();
-    }
-    auto reply = unit != nullptr ? unit->answer(line.bytes) : std::nullopt;
-    if (!reply) {
-        return {};
-    }
-    reply->resize(8, 0);
-    const std::string prefix = line.unit > 0 ? request.substr(0, 1) : std::string{};
-    return prefix + hexDigits(*reply) + '\r';
-}
-
 void SimSerialUnit::run() {
     std::string pending;
     while (!m_stop) {
@@ -92,15 +56,7 @@ void SimSerialUnit::run() {
         while ((end = pending.find('\r')) != std::string::npos) {
             const std::string request = pending.substr(0, end);
             pending.erase(0, end + 1);
-            std::string answer;
-            {
-                std::lock_guard lock(m_mutex);
-                m_received.push_back(request + '\r');
-                answer = answerLine(request);
-                if (m_filter) {
-                    answer = m_filter(answer);
-                }
-            }
+            const std::string answer = m_responder.respond(request + '\r', request, {}, "\r");
             if (!answer.empty()) {
                 [[maybe_unused]] const ssize_t written = ::write(m_master, answer.data(), answer.size());
             }

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/SimUnitModel.h"
+#include "sim/HexLineResponder.h"
 
 namespace sim {
 
@@ -27,24 +27,19 @@ public:
     const std::string& slavePath() const { return m_slavePath; }
 
     // A unit reached by its unit character.
-    void addRemoteUnit(std::shared_ptr<SimUnitModel> unit);
+    void addRemoteUnit(std::shared_ptr<SimUnitModel> unit) { m_responder.addRemoteUnit(std::move(unit)); }
 
     // Rewrites each answer line before it goes out (to send short or malformed lines).
-    void setAnswerFilter(std::function<std::string(const std::string&)> filter);
+    void setAnswerFilter(HexLineResponder::Filter filter) { m_responder.setFilter(std::move(filter)); }
     // Request lines received so far, CR included.
-    std::vector<std::string> receivedLines() const;
+    std::vector<std::string> receivedLines() const { return m_responder.received(); }
 
 private:
     void run();
-    std::string answerLine(const std::string& request);
 
     int m_master = -1;
     std::string m_slavePath;
-    std::shared_ptr<SimUnitModel> m_local;
-    std::map<int, std::shared_ptr<SimUnitModel>> m_remote;
-    std::function<std::string(const std::string&)> m_filter;
-    std::vector<std::string> m_received;
-    mutable std::mutex m_mutex;
+    HexLineResponder m_responder;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

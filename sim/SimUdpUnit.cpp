@@ -6,11 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sim/HexLine.h"
-
 namespace sim {
 
-SimUdpUnit::SimUdpUnit(std::shared_ptr<SimUnitModel> local) : m_local(std::move(local)) {
+SimUdpUnit::SimUdpUnit(std::shared_ptr<SimUnitModel> local) : m_responder(std::move(local)) {
     m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
         return;
@@ -39,21 +37,6 @@ SimUdpUnit::~SimUdpUnit() {
     }
 }
 
-void SimUdpUnit::addRemoteUnit(std::shared_ptr<SimUnitModel> unit) {
-    std::lock_guard lock(m_mutex);
-    m_remote[unit->unitNumber()] = std::move(unit);
-}
-
-void SimUdpUnit::setReplyFilter(std::function<std::string(const std::string&)> filter) {
-    std::lock_guard lock(m_mutex);
-    m_filter = std::move(filter);
-}
-
-std::vector<std::string> SimUdpUnit::received() const {
-    std::lock_guard lock(m_mutex);
-    return m_received;
-}
-
 bool SimUdpUnit::sendTo(std::uint16_t port, const std::string& datagram) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -61,29 +44,6 @@ bool SimUdpUnit::sendTo(std::uint16_t port, const std::string& datagram) {
     address.sin_port = htons(port);
     return ::sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&address),
                     sizeof address) == static_cast<ssize_t>(datagram.size());
-}
-
-std::string SimUdpUnit::replyTo(const std::string& datagram) {
-    // "DSP: " + the line up to its CR.
-    if (datagram.rfind("DSP: ", 0) != 0) {
-        return {};
-    }
-    const std::size_t end = datagram.find('\r');
-    HexLine line;
-    if (end == std::string::npos || !parseHexLine(std::string_view(datagram).substr(5, end - 5), line)) {
-        return {};
-    }
-    SimUnitModel* unit = m_local.get();
-    if (line.unit > 0) {
-        const auto it = m_remote.find(line.unit);
-        unit = it == m_remote.end() ? nullptr : it->second.get();
-    }
-    auto reply = unit != nullptr ? unit->answer(line.bytes) : std::nullopt;
-    if (!reply) {
-        return {};
-    }
-    reply->resize(8, 0);
-    return "DSP: " + hexDigits(*reply) + "\r" + std::string(1, '\0');
 }
 
 void SimUdpUnit::run() {
@@ -101,15 +61,13 @@ void SimUdpUnit::run() {
             continue;
         }
         const std::string datagram(buffer, static_cast<std::size_t>(got));
-        std::string reply;
-        {
-            std::lock_guard lock(m_mutex);
-            m_received.push_back(datagram);
-            reply = replyTo(datagram);
-            if (m_filter) {
-                reply = m_filter(reply);
-            }
+        // "DSP: " and the line up to its CR; anything else gets no answer.
+        std::string_view line;
+        const std::size_t end = datagram.find('\r');
+        if (datagram.rfind("DSP: ", 0) == 0 && end != std::string::npos) {
+            line = std::string_view(datagram).substr(5, end - 5);
         }
+        const std::string reply = m_responder.respond(datagram, line, "DSP: ", std::string("\r") + '\0');
         if (!reply.empty()) {
             ::sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
                      fromLength);

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/SimUnitModel.h"
+#include "sim/HexLineResponder.h"
 
 namespace sim {
 
@@ -26,26 +26,21 @@ public:
     bool ok() const { return m_fd >= 0; }
     std::uint16_t port() const { return m_port; }
 
-    void addRemoteUnit(std::shared_ptr<SimUnitModel> unit);
+    void addRemoteUnit(std::shared_ptr<SimUnitModel> unit) { m_responder.addRemoteUnit(std::move(unit)); }
     // Rewrites each reply datagram before it goes out; an empty result sends nothing.
-    void setReplyFilter(std::function<std::string(const std::string&)> filter);
+    void setReplyFilter(HexLineResponder::Filter filter) { m_responder.setFilter(std::move(filter)); }
     // Every datagram received so far, whole.
-    std::vector<std::string> received() const;
+    std::vector<std::string> received() const { return m_responder.received(); }
 
     // Sends a datagram (an announcement, or anything else) to a port on 127.0.0.1.
     bool sendTo(std::uint16_t port, const std::string& datagram);
 
 private:
     void run();
-    std::string replyTo(const std::string& datagram);
 
     int m_fd = -1;
     std::uint16_t m_port = 0;
-    std::shared_ptr<SimUnitModel> m_local;
-    std::map<int, std::shared_ptr<SimUnitModel>> m_remote;
-    std::function<std::string(const std::string&)> m_filter;
-    std::vector<std::string> m_received;
-    mutable std::mutex m_mutex;
+    HexLineResponder m_responder;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
