@@ -304,5 +304,8 @@ std::string CHIDProtocol::GetUnitId() {
     // An unanswered read says so ("Not Supported") rather than taking the unit for a new board;
     // nothing is cached, so the next call reads again.
     const std::int64_t result = ReadUnitId();
+    if (result >= 0) {
+        return FormatUnitId(m_unitIdWord);
+    }
     return FormatUnitId(result == kUnitIdNoAnswer ? kUnitIdNoAnswer : kUnitIdUnread);
 }

@@ -79,8 +79,12 @@ SimUnitModel::Reply CatalogueUnitModel::answerCommand(std::uint16_t word) {
     const std::uint8_t high = word >> 8;
     const std::uint8_t low = word & 0xFF;
     const auto& p = m_profile;
-    const auto lineBit = [this](LineSense sense, std::uint8_t bit) {
-        return m_profile.lineSense == sense && !linePresent() ? bit : std::uint8_t{0};
+    // The probe bit that shows the line follows the relays; every other bit is the profile's.
+    const auto probeByte = [this](std::uint8_t base, LineSense sense, std::uint8_t bit) {
+        if (m_profile.lineSense != sense) {
+            return base;
+        }
+        return static_cast<std::uint8_t>(linePresent() ? (base & ~bit) : (base | bit));
     };
     switch (high) {
         case 0x90:
@@ -99,11 +103,11 @@ SimUnitModel::Reply CatalogueUnitModel::answerCommand(std::uint16_t word) {
         case 0x36:
             return Word(static_cast<std::uint16_t>(0x3600 | p.probe36));
         case 0x40:
-            return Word(static_cast<std::uint16_t>(0x4000 | (p.probe40 & ~0x08) |
-                                                   lineBit(LineSense::Probe40Bit3, 0x08)));
+            return Word(
+                static_cast<std::uint16_t>(0x4000 | probeByte(p.probe40, LineSense::Probe40Bit3, 0x08)));
         case 0x41:
-            return Word(static_cast<std::uint16_t>(0x4100 | (p.probe41 & ~0x02) |
-                                                   lineBit(LineSense::Probe41Bit1, 0x02)));
+            return Word(
+                static_cast<std::uint16_t>(0x4100 | probeByte(p.probe41, LineSense::Probe41Bit1, 0x02)));
         case 0x20:
             m_relayArmed = true;
             break;

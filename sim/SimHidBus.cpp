@@ -100,6 +100,9 @@ platform::Result<std::unique_ptr<platform::IHidDevice>> SimHidBus::open(const st
         if (!entry.second->isOpenable()) {
             return platform::errnoError("open " + path, EACCES);
         }
+        if ((mode.read || mode.write) && entry.second->isAccessDenied()) {
+            return platform::errnoError("open " + path, EACCES);
+        }
         return std::unique_ptr<platform::IHidDevice>(
             std::make_unique<SimHidDevice>(path, entry.second, mode));
     }

@@ -76,6 +76,16 @@ void SimHidUnit::setOpenable(bool openable) {
     m_config.openable = openable;
 }
 
+void SimHidUnit::setAccessDenied(bool denied) {
+    std::lock_guard lock(m_mutex);
+    m_accessDenied = denied;
+}
+
+bool SimHidUnit::isAccessDenied() const {
+    std::lock_guard lock(m_mutex);
+    return m_accessDenied;
+}
+
 bool SimHidUnit::isUnplugged() const {
     std::lock_guard lock(m_mutex);
     return m_unplugged;
@@ -183,6 +193,12 @@ SimUnitModel* SimHidUnit::routeLocked(std::uint8_t fr, std::uint8_t to, std::uin
                 target = unit.get();
                 break;
             }
+        }
+        if (target == nullptr && to == UnitAddressByte(0)) {
+            // Unit 0 names the unit on the USB side, whatever its number in a chain; it answers
+            // as unit 0.
+            replyFr = to;
+            return m_local.get();
         }
     }
     if (target != nullptr) {

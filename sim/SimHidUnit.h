@@ -62,6 +62,10 @@ public:
     bool isOpenable() const;
     // Later openings fail with EACCES (false) or succeed again (true); open handles stay.
     void setOpenable(bool openable);
+    // Opening for reading or writing fails with EACCES while the interface is still described
+    // (as a hidraw node without permission, whose sysfs entry anyone can read).
+    void setAccessDenied(bool denied);
+    bool isAccessDenied() const;
 
     // Queues an input report that answers nothing (a stray report from the unit).
     void injectInputReport(std::vector<std::uint8_t> report, std::uint32_t delayMs = 0);
@@ -104,6 +108,7 @@ private:
     std::vector<std::vector<std::uint8_t>> m_written;
     SimFaults m_faults;
     bool m_unplugged = false;
+    bool m_accessDenied = false;
 };
 
 // The address byte of a unit: its number in the high nibble, role 5 (a unit), on 8 bits.
