@@ -93,6 +93,28 @@ TEST_F(Report, AUnitOfItsOwnGetsTheFullBlock) {
     EXPECT_EQ(boxes->count(), 0u);
 }
 
+TEST_F(Report, AnInterfaceBoardOpensTheFirstLineAndOptionalLinesStayOut) {
+    // A Tolvin with a SIP board: no PIC answers, no description, an address of zeros.
+    connect(sim::makeCatalogueUnit("tolvin-sip"));
+    EXPECT_EQ(protocol.GetDeviceInfoReport(),
+              "Connected to Tolvin-SIP\n\rInterface type    \t\t: KR505-SIP"
+              "\r\nS/N\t               \t\t: TS-0042-7781"
+              "\r\nUnit ID\t               \t\t: 5-17-05-098765"
+              "\r\nMAC Address         \t\t: 00:11:22:33:44:55"
+              "\r\nDSP TYPE             \t\t: TMS320VC5509"
+              "\r\nMemory Type        \t\t: SPI"
+              "\r\nHardware Version\t\t: 6"
+              "\r\nProduct Type       \t\t: 9"
+              "\r\nSoftware Version \t\t: 3.5"
+              "\r\nProtocol Version \t\t: 22"
+              "\r\nSIP Version           \t\t: 3.0.2.5"
+              "\r\nIP Address           \t\t: No IP"
+              "\r\nProduct ID              \t\t: 0x412"
+              "\r\nAudio Device Name            \t: Qnlr Tolvin");
+    EXPECT_EQ(protocol.m_infoCache.interfaceLine, "\n\rInterface type    \t\t: KR505-SIP");
+    EXPECT_EQ(protocol.m_infoCache.mainPicText, "");
+}
+
 TEST_F(Report, ConfigFileInfoFollowsTheLastValueWithoutALineBreak) {
     connect(sim::catalogueProfile("brevik-kr600"));
     protocol.m_configFileInfo = "config.cfg 2026-01-01";
