@@ -68,8 +68,6 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
 
     // The viewer window is looked up once per exchange.
     const ViewerWindow viewer = FindViewerWindow();
-    const auto sentBody =
-        std::span<const std::uint8_t>(output).subspan(1, static_cast<std::size_t>(length - 1));
 
     const std::uint16_t mask = ReplyCodeMask(requestCode);
     int attempts = kWriteAttempts;
@@ -81,10 +79,14 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
         }
         if (write) {
             const bool written = WriteReport(m_writeDevice);
-            TraceHidWrite(viewer,
-                          attempts == kWriteAttempts ? HidViewerRecord::kMessageWritten
-                                                     : HidViewerRecord::kMessageRewritten,
-                          message, sentBody, addressed);
+            // A write record closed by a failed reopening has no report left to trace.
+            const auto& sent = m_writeDevice.output.report;
+            if (static_cast<int>(sent.size()) >= length) {
+                TraceHidWrite(viewer,
+                              attempts == kWriteAttempts ? HidViewerRecord::kMessageWritten
+                                                         : HidViewerRecord::kMessageRewritten,
+                              message, std::span<const std::uint8_t>(sent).subspan(1, length - 1), addressed);
+            }
             if (!written) {
                 return -1;
             }
