@@ -64,6 +64,9 @@ std::string CHIDProtocol::ProductNameFromCode(int code) {
 }
 
 void CHIDProtocol::SendIPGreeting() {
+    // "INIT:" goes with its terminating zero.
+    static constexpr char kGreeting[] = "INIT:";
+    m_udpSocket.SendDatagram(kGreeting, sizeof kGreeting);
     platform::sleepMs(100);
 }
 

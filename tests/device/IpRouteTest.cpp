@@ -3,8 +3,10 @@
 #include "device/HIDProtocol.h"
 #include "platform/MessageBox.h"
 #include "platform/System.h"
+#include "sim/CatalogueUnitModel.h"
 #include "sim/SimHidBus.h"
 #include "sim/SimUdpUnit.h"
+#include "sim/UnitCatalogue.h"
 #include "tests/support/TestDesktop.h"
 
 namespace {
@@ -193,6 +195,32 @@ TEST_F(IpRoute, ABroadcastGoesToTheBroadcastAddress) {
     platform::sleepMs(50);
     ASSERT_EQ(unit.received().size(), 1u);
     EXPECT_EQ(unit.received()[0], init);
+}
+
+TEST(IpConnect, ConnectGreetsTheUnitAndIdentifiesItOverTheRoute) {
+    auto model = std::make_shared<sim::CatalogueUnitModel>(sim::catalogueProfile("brevik-kr600"), 0);
+    sim::SimUdpUnit unit{model};
+    ASSERT_TRUE(unit.ok());
+    sim::SimHidBus bus;
+    CHIDProtocol protocol{bus};
+    ASSERT_TRUE(protocol.m_udpSocket.Create(0, "127.0.0.1"));
+    protocol.m_udpSocket.SetOwner(&protocol);
+    ASSERT_TRUE(protocol.m_udpSocket.SetPeerAddress("localhost"));  // a name, resolved
+    protocol.m_udpSocket.SetRemotePort(unit.port());
+    protocol.m_ipMode = true;
+    EXPECT_FALSE(protocol.IsConnected());
+
+    ASSERT_TRUE(protocol.Connect(-1, false, true));
+    EXPECT_TRUE(protocol.m_ipAnswered);
+    EXPECT_TRUE(protocol.IsConnected());
+    EXPECT_EQ(protocol.m_productCode, 83);
+    EXPECT_EQ(protocol.GetProductName(), "Brevik-KR600");
+    EXPECT_EQ(protocol.m_firmwareVersionText, "7.3");
+    EXPECT_EQ(protocol.m_protocolVersion, 22);
+    const auto received = unit.received();
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received[0], std::string("INIT:", 6));
+    EXPECT_EQ(received[1], std::string("DSP: F00D000002000000\r", 23));
 }
 
 TEST(UdpSocketAlone, ASocketThatWasNeverCreatedSendsNothing) {
