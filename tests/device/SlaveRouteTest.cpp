@@ -113,6 +113,27 @@ TEST_F(SlaveRoute, AReplyFromTheWrongSlaveIsRefused) {
     EXPECT_EQ(hub->state().parameter(7, 1, 0).value_or(0) & 0x200, 0);  // the reply flag was cleared
 }
 
+TEST(SlaveRouteToUnit3, TheAnsweringUnitIsTheHighNibbleOfTheReplyTarget) {
+    auto profile = sim::catalogueProfile("velmar-controller-with-unit");
+    profile.attachedUnitNumber = 3;
+    std::shared_ptr<sim::MailboxHubModel> hub;
+    sim::SimHidBus bus;
+    bus.attach(sim::makeMailboxHub(profile, &hub));
+    CHIDProtocol protocol{bus};
+    ASSERT_TRUE(protocol.Connect(786, false, true));
+    auto boxes = std::make_shared<platform::RecordingMessageBoxHandler>();
+    platform::ScopedMessageBoxHandler scopedBoxes{boxes};
+    ReplyBuffer reply{};
+    protocol.m_slaveUnit = 3;
+    EXPECT_EQ(protocol.WaitForAnswer(std::vector<std::uint8_t>{0xA0, 0x00}, reply, 1000), 0xA062);
+    EXPECT_EQ(hub->state().parameter(7, 7, 0), 0x333B);
+    hub->overrideReplyTargetWord(0x3320);
+    EXPECT_EQ(protocol.WaitForAnswer(std::vector<std::uint8_t>{0x90, 0x00}, reply, 1000), -1);
+    ASSERT_EQ(boxes->count(), 1u);
+    EXPECT_EQ(boxes->shown()[0].text, "Replay from wrong slave: 2 instead of 3\r\n");
+    EXPECT_EQ(protocol.m_slaveUnit, 3);
+}
+
 TEST_F(SlaveRoute, NoReplyFromTheSlaveEndsAfterTwoHundredPolls) {
     protocol.m_slaveUnit = 5;  // nobody is unit 5
     std::string log;
