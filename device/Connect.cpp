@@ -64,6 +64,9 @@ std::string CHIDProtocol::ProductNameFromCode(int code) {
 }
 
 void CHIDProtocol::SendIPGreeting() {
+    // "INIT:" goes with its terminating zero.
+    static constexpr char kGreeting[] = "INIT:";
+    m_udpSocket.SendDatagram(kGreeting, sizeof kGreeting);
     platform::sleepMs(100);
 }
 
@@ -258,4 +261,7 @@ void CHIDProtocol::DetectProtocolVersion() {
         m_protocolVersion = w >= 0 ? (w & 0x3FF) : 0;
     }
     m_defaultVolumeBase = m_protocolVersion == 9 ? 0x607F : 0x603F;
+    if (m_slaveUnit <= 0 && m_comPort == nullptr && !m_ipMode) {
+        m_localProtocolVersion = m_protocolVersion;
+    }
 }

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "device/HidDeviceRecord.h"
+#include "device/HidViewerRecord.h"
+#include "device/UdpSocket.h"
+#include "platform/DesktopMessages.h"
 #include "platform/Event.h"
 #include "platform/Hid.h"
 #include "platform/Thread.h"
@@ -250,6 +253,87 @@ public:
 
     // The program's file name without folder and extension ("Wizard" for /opt/x/Wizard.exe).
     static std::string ProgramNameFromPath(const std::string& path);
+
+    // --- Device-information report ---
+    // The report of the connected unit, and of the unit attached to a hub: CR LF separated
+    // lines without a final line break; empty when the unit does not answer.
+    std::string GetDeviceInfoReport();
+
+protected:
+    // The full block of one unit (without the hub's product and audio lines after a hub block).
+    std::string FullInfoBlock(bool afterHubBlock);
+    // "ID-%d, Version-%d.%d" of PIC 1 (main) or 2 (interface); empty when it cannot be read.
+    std::string PicText(int which);
+    // Sets or clears the attached-unit bit of the hub's parameter (0, 10).
+    void SetHubAttachBit(bool on);
+
+public:
+    // --- Message trace and viewer records ---
+    // The viewer window an exchange found when it started; nullopt means no viewer records.
+    using ViewerWindow = std::optional<platform::WindowTarget>;
+
+    // The record being filled for the viewer window.
+    HidViewerRecord m_viewerRecord;
+
+    // Sends text to the viewer as a text record (kind 2); does nothing without a viewer.
+    void CopyTextToViewer(const ViewerWindow& viewer, const std::string& text);
+
+    // "0x%2.2X" for the first byte and ", 0x%2.2X" for each further one.
+    static std::string FormatByteList(std::span<const std::uint8_t> bytes);
+
+protected:
+    static ViewerWindow FindViewerWindow();
+    // Appends a line to the attached log and announces it by the broadcast 900; nothing when
+    // no log is attached.
+    void AppendLogLine(const std::string& line);
+    // A trace line of the COM, slave and IP routes: to the log, then to the viewer.
+    void TraceRouteLine(const ViewerWindow& viewer, const std::string& line);
+    // A route error: to the log, or a warning box captioned with the route's name when no log
+    // is attached; then to the viewer.
+    void ReportRouteError(const ViewerWindow& viewer, const char* caption, const std::string& line);
+    // The HID route's write and read traces; `body` is the report without its report-ID byte.
+    void TraceHidWrite(const ViewerWindow& viewer, std::uint32_t kind, std::span<const std::uint8_t> message,
+                       std::span<const std::uint8_t> body, bool addressed);
+    void PrepareHidReadRecord(std::span<const std::uint8_t> body, bool addressed);
+    void SendViewerRecord(const ViewerWindow& viewer);
+
+public:
+    // --- Slave route through a hub's signal processor ---
+    // The protocol level of the local unit, recorded when it was identified (-1: not yet).
+    // The mailbox exchanges with the local unit are gated on it rather than on the level of
+    // the unit behind the hub, which is what m_protocolVersion holds while that unit is
+    // identified.
+    int m_localProtocolVersion = -1;
+
+protected:
+    // Writes word i of the mailbox (0 the target word, 1..4 the message words): 1 accepted,
+    // -1 refused, 0 not sent or not answered.
+    int WriteMailboxWord(std::uint8_t index, std::uint16_t word);
+
+public:
+    // --- COM-port route ---
+    // While a port is attached every exchange goes over it. The caller opened the port, keeps
+    // it open while attached, and detaches it before closing it.
+    void AttachComPort(platform::ISerialPort* port) { m_comPort = port; }
+    void DetachComPort() { m_comPort = nullptr; }
+    // The line of a message on the serial and IP routes: the unit character when a slave unit
+    // is addressed, 8 message bytes as 16 upper-case hexadecimal digits (a shorter message
+    // padded with zeros), CR. Empty for a message of more than 8 bytes.
+    std::string EncodeHexLine(std::span<const std::uint8_t> message) const;
+    // Decodes out.size() bytes from two upper-case hexadecimal digits each; false for a text
+    // that is too short or holds any other character.
+    static bool DecodeHexLine(std::span<const char> text, std::span<std::uint8_t> out);
+
+    // --- IP route ---
+    // The route's datagram socket, without a system socket until someone creates one.
+    UdpSocket m_udpSocket;
+    // Decodes a "DSP:" reply (16 hexadecimal digits from its sixth character) into m_ipReply and
+    // sets m_ipReplyReady; false, changing nothing, for any other or malformed text.
+    bool ParseIpReply(const char* text);
+    // Adds the row "%s   %s   %s" (second word, first word, rest of the line) of an
+    // announcement; dropped when all 20 rows are in use or a field is longer than its width.
+    void AddDiscoveredUnit(const char* first, const char* second, const char* third, int number,
+                           const char* rest);
 
 protected:
     // The other routes; each returns the reply code or -1 like the HID route.

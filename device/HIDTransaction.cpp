@@ -26,18 +26,6 @@ int CHIDProtocol::WaitForAnswer(std::span<const std::uint8_t> message, std::span
     return WaitForHidAnswer(message, reply, timeoutMs);
 }
 
-int CHIDProtocol::WaitForComAnswer(std::span<const std::uint8_t>, std::span<std::uint8_t>, std::uint32_t) {
-    return -1;
-}
-
-int CHIDProtocol::WaitForSlaveAnswer(std::span<const std::uint8_t>, std::span<std::uint8_t>, std::uint32_t) {
-    return -1;
-}
-
-int CHIDProtocol::WaitForIPAnswer(std::span<const std::uint8_t>, std::span<std::uint8_t>, std::uint32_t) {
-    return -1;
-}
-
 int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
                                    std::uint32_t timeoutMs) {
     const int length = ReportLength();
@@ -78,6 +66,9 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
         output[static_cast<std::size_t>(length - 1)] = sent.to;
     }
 
+    // The viewer window is looked up once per exchange.
+    const ViewerWindow viewer = FindViewerWindow();
+
     const std::uint16_t mask = ReplyCodeMask(requestCode);
     int attempts = kWriteAttempts;
     int budget = kRejectBudget;
@@ -87,7 +78,16 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
             return -1;
         }
         if (write) {
-            if (!WriteReport(m_writeDevice)) {
+            const bool written = WriteReport(m_writeDevice);
+            // A write record closed by a failed reopening has no report left to trace.
+            const auto& sent = m_writeDevice.output.report;
+            if (static_cast<int>(sent.size()) >= length) {
+                TraceHidWrite(viewer,
+                              attempts == kWriteAttempts ? HidViewerRecord::kMessageWritten
+                                                         : HidViewerRecord::kMessageRewritten,
+                              message, std::span<const std::uint8_t>(sent).subspan(1, length - 1), addressed);
+            }
+            if (!written) {
                 return -1;
             }
             if (!m_deviceOpen) {
@@ -122,18 +122,24 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
         }
 
         const int replyCode = reply[0] * 256 + reply[1];
+        PrepareHidReadRecord(std::span<const std::uint8_t>(reply.data(), std::min(replyLength, length - 1)),
+                             addressed);
         // Mark the report as consumed so a stale buffer is never taken for a new reply.
         input[1] = 0xFF;
         input[2] = 0xFF;
 
         if (replyCode == 0xFFFF) {
+            SendViewerRecord(viewer);
             return -1;
         }
         if ((replyCode & mask) == (requestCode & mask) && addressAccepted &&
             ReplyEchoMatches(requestCode, message,
                              std::span<const std::uint8_t>(reply.data(), replyLength))) {
+            SendViewerRecord(viewer);
             return replyCode;
         }
+        m_viewerRecord.kind = HidViewerRecord::kReplyRejected;
+        SendViewerRecord(viewer);
 
         if (--budget == 0) {
             --attempts;
