@@ -39,8 +39,15 @@ bool SimRig::runUntilDone(int mode, const std::string& playFile, const std::stri
         return false;
     }
     const bool done = waitFor(WM_AUDIO_DONE, timeoutMs);
-    engine->Stop();
+    stopAndDrain();
     return done;
+}
+
+void SimRig::stopAndDrain() {
+    engine->Stop();
+    while (auto next = queue.take(0)) {
+        taken.push_back(std::move(*next));
+    }
 }
 
 bool SimRig::waitFor(std::uint32_t message, std::uint32_t timeoutMs) {

@@ -200,7 +200,7 @@ TEST(WizardAudioRunTest, RecordModeWritesEveryRecordedByte) {
     rig.engine->m_markSeconds = 2.0;
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     recordFor(rig, 20 * 4096);
-    rig.engine->Stop();
+    rig.stopAndDrain();
     const auto bytes = levelBytes(rig);
 
     CWaveFileReader reader;
@@ -235,7 +235,7 @@ TEST(WizardAudioRunTest, PlayRecordModeRecordsBothChannelsAtThePlayFilesRate) {
     EXPECT_EQ(rig.engine->m_recordChannels, 2);
     EXPECT_EQ(rig.engine->m_sampleRate, 32000);
     ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
-    rig.engine->Stop();
+    rig.stopAndDrain();
     for (const auto* m : levelMessages(rig, false)) {
         EXPECT_EQ(m->lParam, 8192);  // 64 ms a block
     }
@@ -292,14 +292,11 @@ TEST(WizardAudioRunTest, StopInTheMiddleLeavesAClosedValidRecording) {
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     recordFor(rig, 10 * 8192);
     EXPECT_TRUE(rig.engine->IsRunning());
-    EXPECT_EQ(rig.engine->Stop(), 1);
+    rig.stopAndDrain();
     EXPECT_FALSE(rig.engine->IsRunning());
     EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_OK);
     EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OK);
     EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
-    while (auto next = rig.queue.take(0)) {
-        rig.taken.push_back(std::move(*next));
-    }
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1);
     EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
@@ -326,7 +323,7 @@ TEST(WizardAudioRunTest, LevelBlocksStayUnchangedUntilHandled) {
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     // Nobody handles the messages while many blocks are recorded.
     recordFor(rig, 40 * 8192);
-    rig.engine->Stop();
+    rig.stopAndDrain();
     const auto levels = levelMessages(rig, false);
     ASSERT_GE(levels.size(), 40u);
     CWaveFileReader reader;
