@@ -19,13 +19,22 @@ std::int64_t segmentStart(int segment, int rateHz) {
     return static_cast<std::int64_t>(segment) * rateHz * kSegmentMs / 1000;
 }
 
-// Demodulates one segment of both signals at one tone: X[n] := x[start + n] x e^(i n omega).
-void demodulate(const std::int16_t* reference, const std::int16_t* microphone, int length, double omega,
-                double* r, double* m) {
+// e^(i n omega) for n from 0 to length - 1: the phase counts from every segment's start, so one
+// table serves all segments of a tone.
+void fillPhasors(int length, double omega, double* phasors) {
     for (int n = 0; n < length; ++n) {
         const double phase = n * omega;
-        const double c = std::cos(phase);
-        const double s = std::sin(phase);
+        phasors[2 * n] = std::cos(phase);
+        phasors[2 * n + 1] = std::sin(phase);
+    }
+}
+
+// Demodulates one segment of both signals at one tone: X[n] := x[start + n] x e^(i n omega).
+void demodulate(const std::int16_t* reference, const std::int16_t* microphone, int length,
+                const double* phasors, double* r, double* m) {
+    for (int n = 0; n < length; ++n) {
+        const double c = phasors[2 * n];
+        const double s = phasors[2 * n + 1];
         r[2 * n] = reference[n] * c;
         r[2 * n + 1] = reference[n] * s;
         m[2 * n] = microphone[n] * c;
@@ -33,17 +42,24 @@ void demodulate(const std::int16_t* reference, const std::int16_t* microphone, i
     }
 }
 
-// One-pole low-pass y := a y + (1 - a) x over `length` complex values, keeping every 32nd output.
-void lowPassDecimate(const double* x, int length, double* out) {
-    double yRe = 0.0;
-    double yIm = 0.0;
+// One-pole low-pass y := a y + (1 - a) x over `length` complex values of both sequences, keeping
+// every 32nd output. The four filters run side by side.
+void lowPassDecimate(const double* r, const double* m, int length, double* rOut, double* mOut) {
+    double rRe = 0.0;
+    double rIm = 0.0;
+    double mRe = 0.0;
+    double mIm = 0.0;
     int kept = 0;
     for (int n = 0; n < length; ++n) {
-        yRe = kLowPass * yRe + (1.0 - kLowPass) * x[2 * n];
-        yIm = kLowPass * yIm + (1.0 - kLowPass) * x[2 * n + 1];
+        rRe = kLowPass * rRe + (1.0 - kLowPass) * r[2 * n];
+        rIm = kLowPass * rIm + (1.0 - kLowPass) * r[2 * n + 1];
+        mRe = kLowPass * mRe + (1.0 - kLowPass) * m[2 * n];
+        mIm = kLowPass * mIm + (1.0 - kLowPass) * m[2 * n + 1];
         if ((n + 1) % kDecimation == 0) {
-            out[2 * kept] = yRe;
-            out[2 * kept + 1] = yIm;
+            rOut[2 * kept] = rRe;
+            rOut[2 * kept + 1] = rIm;
+            mOut[2 * kept] = mRe;
+            mOut[2 * kept + 1] = mIm;
             ++kept;
         }
     }
@@ -58,10 +74,12 @@ double energy(const double* x, int n) {
 }
 
 struct WorkBuffers {
+    std::vector<double> phasors;
     std::vector<double> reference;
     std::vector<double> microphone;
     std::vector<double> referenceDecimated;
     std::vector<double> microphoneDecimated;
+    std::vector<double> microphonePower;  // |Md[k]|^2
     std::vector<double> product;
 };
 
@@ -70,19 +88,24 @@ struct WorkBuffers {
 LagBest searchLags(WorkBuffers& work, const SearchSizes& sizes) {
     const double* rd = work.referenceDecimated.data();
     const double* md = work.microphoneDecimated.data();
+    double* power = work.microphonePower.data();
     double* product = work.product.data();
+    for (int k = 0; k < sizes.decimated; ++k) {
+        power[k] = md[2 * k] * md[2 * k] + md[2 * k + 1] * md[2 * k + 1];
+    }
     const double referenceEnergy = energy(rd, sizes.window);
     LagBest best;
     for (int lag = 0; lag <= sizes.maxLag; ++lag) {
-        const double* shifted = md + 2 * lag;
-        complexMultiply(rd, shifted, product, sizes.window, true);
+        complexMultiply(rd, md + 2 * lag, product, sizes.window, true);
         double sRe = 0.0;
         double sIm = 0.0;
+        double microphoneEnergy = 0.0;
         for (int k = 0; k < sizes.window; ++k) {
             sRe += product[2 * k];
             sIm += product[2 * k + 1];
+            microphoneEnergy += power[lag + k];
         }
-        const double coherence = (sRe * sRe + sIm * sIm) / (energy(shifted, sizes.window) * referenceEnergy);
+        const double coherence = (sRe * sRe + sIm * sIm) / (microphoneEnergy * referenceEnergy);
         if (coherence > best.coherence) {
             best.coherence = coherence;
             best.lag = lag;
@@ -168,10 +191,12 @@ int estimateDelay(std::span<const std::int16_t> reference, std::span<const std::
 
     WorkBuffers work;
     try {
+        work.phasors.resize(2 * static_cast<std::size_t>(sizes.segmentSamples));
         work.reference.resize(2 * static_cast<std::size_t>(sizes.segmentSamples));
         work.microphone.resize(2 * static_cast<std::size_t>(sizes.segmentSamples));
         work.referenceDecimated.resize(2 * static_cast<std::size_t>(sizes.decimated));
         work.microphoneDecimated.resize(2 * static_cast<std::size_t>(sizes.decimated));
+        work.microphonePower.resize(static_cast<std::size_t>(sizes.decimated));
         work.product.resize(2 * static_cast<std::size_t>(sizes.window));
     } catch (const std::bad_alloc& error) {
         measure_messages::reportOutOfMemory(error);
@@ -179,14 +204,15 @@ int estimateDelay(std::span<const std::int16_t> reference, std::span<const std::
     }
 
     SearchTable table{};
-    for (int s = 0; s < segments; ++s) {
-        const std::int64_t start = segmentStart(s, rateHz);
-        for (int t = 0; t < kToneCount; ++t) {
-            const double omega = kTonesHz[t] * 2.0 * static_cast<double>(kPi) / rateHz;
-            demodulate(reference.data() + start, microphone.data() + start, sizes.segmentSamples, omega,
-                       work.reference.data(), work.microphone.data());
-            lowPassDecimate(work.reference.data(), sizes.segmentSamples, work.referenceDecimated.data());
-            lowPassDecimate(work.microphone.data(), sizes.segmentSamples, work.microphoneDecimated.data());
+    for (int t = 0; t < kToneCount; ++t) {
+        const double omega = kTonesHz[t] * 2.0 * static_cast<double>(kPi) / rateHz;
+        fillPhasors(sizes.segmentSamples, omega, work.phasors.data());
+        for (int s = 0; s < segments; ++s) {
+            const std::int64_t start = segmentStart(s, rateHz);
+            demodulate(reference.data() + start, microphone.data() + start, sizes.segmentSamples,
+                       work.phasors.data(), work.reference.data(), work.microphone.data());
+            lowPassDecimate(work.reference.data(), work.microphone.data(), sizes.segmentSamples,
+                            work.referenceDecimated.data(), work.microphoneDecimated.data());
             table[s][t] = searchLags(work, sizes);
         }
     }
