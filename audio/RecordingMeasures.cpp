@@ -246,6 +246,14 @@ int calcResidualEcho(std::unique_ptr<CWaveFileReader>& analysisReader, const std
     return echo_figures::residualEchoPasses(residual) ? 1 : 0;
 }
 
+std::string echoRecordingPath(const std::string& dataDirectory) {
+    std::string path = dataDirectory;
+    if (!path.empty() && path.back() != '/') {
+        path += '/';
+    }
+    return path + "WaveFiles/Echo_Test.wav";
+}
+
 bool waveOpen(std::unique_ptr<CWaveFileReader>& reader, const std::string& path) {
     reader.reset();
     try {

@@ -32,6 +32,10 @@ int calcEchoReduction(std::unique_ptr<CWaveFileReader>& analysisReader, const st
 int calcResidualEcho(std::unique_ptr<CWaveFileReader>& analysisReader, const std::string& path,
                      double& residual);
 
+// The standard echo recording in the data folder: "WaveFiles/Echo_Test.wav" after it, with the
+// separator added when the folder lacks it.
+std::string echoRecordingPath(const std::string& dataDirectory);
+
 // Replaces the reader in `reader` by a new one open on `path`; false after its message box.
 bool waveOpen(std::unique_ptr<CWaveFileReader>& reader, const std::string& path);
 

@@ -302,3 +302,9 @@ TEST_F(RecordingMeasuresTest, WaveOpenReplacesTheReader) {
     EXPECT_FALSE(slot->IsOpen());
     expectOneBox("WaveOpen", "Unable to open file: " + missing);
 }
+
+TEST(EchoRecordingPath, FollowsTheDataFolder) {
+    EXPECT_EQ(echoRecordingPath("/home/u/.local/share/Kestu/Quenlor Probe Guide/"),
+              "/home/u/.local/share/Kestu/Quenlor Probe Guide/WaveFiles/Echo_Test.wav");
+    EXPECT_EQ(echoRecordingPath("/data"), "/data/WaveFiles/Echo_Test.wav");
+}
