@@ -202,47 +202,68 @@ float calcRms(CWaveFileReader& reader, int channel, std::uint32_t offset, std::u
     return echo_figures::levelFromDeviation(deviations, samples);
 }
 
+namespace {
+
+// Opens the analysis reader on a recording and measures its windows on the first channel.
+class AnalysisFile {
+public:
+    explicit AnalysisFile(std::unique_ptr<CWaveFileReader>& slot) : m_slot(slot) {}
+    ~AnalysisFile() {
+        if (m_slot) {
+            m_slot->Close();
+        }
+        m_slot.reset();
+    }
+    AnalysisFile(const AnalysisFile&) = delete;
+    AnalysisFile& operator=(const AnalysisFile&) = delete;
+
+    bool open(const std::string& path) {
+        m_slot.reset();
+        if (!waveOpen(m_slot, path)) {
+            return false;
+        }
+        m_rate = sampleRateOf(*m_slot);
+        m_channel = channelCountOf(*m_slot) != 1 ? 1 : 0;
+        return true;
+    }
+
+    float level(const echo_figures::Window& window) {
+        return calcRms(*m_slot, m_channel, echo_figures::channelBytes(window.startSeconds, m_rate),
+                       echo_figures::channelBytes(window.lengthSeconds, m_rate));
+    }
+
+private:
+    std::unique_ptr<CWaveFileReader>& m_slot;
+    int m_rate = 0;
+    int m_channel = 0;
+};
+
+}  // namespace
+
 int calcEchoReduction(std::unique_ptr<CWaveFileReader>& analysisReader, const std::string& path, double& lms,
                       double& total) {
     total = 0.0;
-    analysisReader.reset();
-    if (!waveOpen(analysisReader, path)) {
-        analysisReader.reset();
+    AnalysisFile file(analysisReader);
+    if (!file.open(path)) {
         return 0;
     }
-    CWaveFileReader& reader = *analysisReader;
-    const int rate = sampleRateOf(reader);
-    const int channel = channelCountOf(reader) != 1 ? 1 : 0;
-    const auto levelOf = [&](const echo_figures::Window& window) {
-        return calcRms(reader, channel, echo_figures::channelBytes(window.startSeconds, rate),
-                       echo_figures::channelBytes(window.lengthSeconds, rate));
-    };
-    const float a = levelOf(echo_figures::kWindowA);
-    const float b = levelOf(echo_figures::kWindowB);
-    const float c = levelOf(echo_figures::kWindowC);
+    const float a = file.level(echo_figures::kWindowA);
+    const float b = file.level(echo_figures::kWindowB);
+    const float c = file.level(echo_figures::kWindowC);
     const echo_figures::EchoReduction figures = echo_figures::echoReduction(a, b, c);
     lms = figures.lms;
     total = figures.total;
-    reader.Close();
-    analysisReader.reset();
     return figures.pass ? 1 : 0;
 }
 
 int calcResidualEcho(std::unique_ptr<CWaveFileReader>& analysisReader, const std::string& path,
                      double& residual) {
     residual = 0.0;
-    analysisReader.reset();
-    if (!waveOpen(analysisReader, path)) {
-        analysisReader.reset();
+    AnalysisFile file(analysisReader);
+    if (!file.open(path)) {
         return 0;
     }
-    CWaveFileReader& reader = *analysisReader;
-    const int rate = sampleRateOf(reader);
-    const int channel = channelCountOf(reader) != 1 ? 1 : 0;
-    residual = calcRms(reader, channel, echo_figures::channelBytes(echo_figures::kWindowR.startSeconds, rate),
-                       echo_figures::channelBytes(echo_figures::kWindowR.lengthSeconds, rate));
-    reader.Close();
-    analysisReader.reset();
+    residual = file.level(echo_figures::kWindowR);
     return echo_figures::residualEchoPasses(residual) ? 1 : 0;
 }
 
