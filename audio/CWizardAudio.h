@@ -81,8 +81,9 @@ public:
 
     // Measurements on recordings (WizardAudioMeasure.cpp). The caller sets m_playFile and
     // m_recordFile and stops the run that made the recording first.
-    static int EstimateDelay(std::span<const std::int16_t> reference, std::span<const std::int16_t> microphone,
-                             int rate, int segments, int& delay, double& coherence);
+    static int EstimateDelay(std::span<const std::int16_t> reference,
+                             std::span<const std::int16_t> microphone, int rate, int segments, int& delay,
+                             double& coherence);
     static void ComplexMultiply(const double* a, const double* b, double* out, int n, bool conjugate);
     int GetFEChannel();
     int MeasureDelay();

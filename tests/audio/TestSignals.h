@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <vector>
 
 // Signals whose truth is known, made for the measurement tests.
@@ -44,8 +45,8 @@ inline Samples toSamples(const std::vector<double>& x) {
 inline Samples sine(std::size_t count, double frequencyHz, int rateHz, double amplitude) {
     Samples out(count);
     for (std::size_t n = 0; n < count; ++n) {
-        out[n] =
-            clampSample(amplitude * std::sin(2.0 * M_PI * frequencyHz * static_cast<double>(n) / rateHz));
+        out[n] = clampSample(
+            amplitude * std::sin(2.0 * std::numbers::pi * frequencyHz * static_cast<double>(n) / rateHz));
     }
     return out;
 }
