@@ -17,7 +17,7 @@ namespace recording_measures {
 namespace {
 
 constexpr double kFarEndCoherence = 0.95;
-constexpr std::uint32_t kPieceBytes = 2048;
+constexpr std::uint32_t kBlockBytes = 2048;
 
 int sampleRateOf(const CWaveFileReader& reader) {
     return reader.m_pFormat ? static_cast<int>(reader.m_pFormat->samplesPerSec) : 0;
@@ -66,21 +66,21 @@ double coherenceOf(std::span<const std::int16_t> reference, std::span<const std:
     return coherence;
 }
 
-// Reads `count` bytes of the chosen channel from the reader's position in pieces of at most 2048,
-// handing each piece's whole samples to `take`. False, after the box, when the data ends first.
+// Reads `count` bytes of the chosen channel from the reader's position in blocks of at most 2048,
+// handing each block's whole samples to `take`. False, after the box, when the data ends first.
 bool readRange(CWaveFileReader& reader, int channel, std::uint32_t count,
                const std::function<void(std::span<const std::int16_t>)>& take) {
-    std::vector<std::int16_t> piece(kPieceBytes);  // room for a piece of both channels
+    std::vector<std::int16_t> block(kBlockBytes);  // room for a block of both channels
     std::uint32_t taken = 0;
     while (taken < count) {
-        const std::uint32_t want = std::min(kPieceBytes, count - taken);
-        const std::uint32_t got = channel == 0 ? reader.ReadChannel(piece.data(), want / 2, 0)
-                                               : reader.ReadChannel(piece.data(), want, 1);
+        const std::uint32_t want = std::min(kBlockBytes, count - taken);
+        const std::uint32_t got = channel == 0 ? reader.ReadChannel(block.data(), want / 2, 0)
+                                               : reader.ReadChannel(block.data(), want, 1);
         if (got == 0) {
             measure_messages::reportReadBeyondEof(reader.m_fileName, "CalcRMS");
             return false;
         }
-        take({piece.data(), got / 2});
+        take({block.data(), got / 2});
         taken += got;
     }
     return true;
@@ -185,7 +185,7 @@ float calcRms(CWaveFileReader& reader, int channel, std::uint32_t offset, std::u
     }
     double sum = 0.0;
     if (!readRange(reader, channel, count,
-                   [&](std::span<const std::int16_t> piece) { sum += echo_figures::sampleSum(piece); })) {
+                   [&](std::span<const std::int16_t> block) { sum += echo_figures::sampleSum(block); })) {
         return 0.0f;
     }
     const double mean = samples > 0 ? sum / samples : 0.0;
@@ -194,8 +194,8 @@ float calcRms(CWaveFileReader& reader, int channel, std::uint32_t offset, std::u
         return 0.0f;
     }
     double deviations = 0.0;
-    if (!readRange(reader, channel, count, [&](std::span<const std::int16_t> piece) {
-            deviations += echo_figures::squaredDeviationSum(piece, mean);
+    if (!readRange(reader, channel, count, [&](std::span<const std::int16_t> block) {
+            deviations += echo_figures::squaredDeviationSum(block, mean);
         })) {
         return 0.0f;
     }

@@ -163,7 +163,7 @@ TEST_F(RecordingMeasuresTest, CalcRmsMeasuresTheFirstChannelOfATwoChannelFile) {
     CWaveFileReader reader;
     ASSERT_TRUE(reader.Open(file));
 
-    // Window A: 0.5 s into the channel, 1.5 s long, read in several pieces.
+    // Window A: 0.5 s into the channel, 1.5 s long, read in several blocks.
     const std::uint32_t offset = echo_figures::channelBytes(0.5, rate);
     const std::uint32_t count = echo_figures::channelBytes(1.5, rate);
     const std::span<const std::int16_t> window(left.data() + offset / 2, count / 2);
