@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "audio/CWaveFileReader.h"
 #include "audio/CWaveFileWriter.h"
+#include "audio/IDataFolder.h"
 #include "platform/Notify.h"
 #include "platform/Thread.h"
 #include "platform/WaveDevices.h"
@@ -76,6 +78,23 @@ public:
     static const std::vector<std::uint8_t>* LevelBlock(const platform::NotifyMessage& message);
 
     bool IsRunning() const;
+
+    // Measurements on recordings (WizardAudioMeasure.cpp). The caller sets m_playFile and
+    // m_recordFile and stops the run that made the recording first.
+    static int EstimateDelay(std::span<const std::int16_t> reference,
+                             std::span<const std::int16_t> microphone, int rate, int segments, int& delay,
+                             double& coherence);
+    static void ComplexMultiply(const double* a, const double* b, double* out, int n, bool conjugate);
+    int GetFEChannel();
+    int MeasureDelay();
+    static float CalcRMS(CWaveFileReader& reader, int channel, std::uint32_t offset, std::uint32_t count);
+    int CalcEchoReduction(const std::string& path, double& lms, double& total);
+    int CalcResidualEcho(const std::string& path, double& residual);
+    int TestEchoReduction(const IDataFolder& folder, double& lms, double& total);
+    int TestResidualEcho(const IDataFolder& folder, double& residual);
+    static bool WaveOpen(std::unique_ptr<CWaveFileReader>& reader, const std::string& path);
+    static void ReportReadBeyondEOF(const std::string& file, const std::string& function);
+    static void ReportReadError(const std::string& file);
 
     // Set by the dialog before Start.
     std::string m_recordFile;
