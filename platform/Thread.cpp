@@ -21,10 +21,14 @@ bool WorkerThread::start(std::function<void()> routine) {
     }
     m_done = std::make_shared<Event>(Event::Reset::Manual, false);
     auto done = m_done;
-    m_thread = std::thread([routine = std::move(routine), done] {
+    // The routine waits until m_thread is assigned, so that it may ask about its own object.
+    auto assigned = std::make_shared<Event>(Event::Reset::Manual, false);
+    m_thread = std::thread([routine = std::move(routine), done, assigned] {
+        assigned->wait(kInfinite);
         routine();
         done->set();
     });
+    assigned->set();
     return true;
 }
 

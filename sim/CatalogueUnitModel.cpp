@@ -227,6 +227,8 @@ SimUnitModel::Reply CatalogueUnitModel::answerFrame(std::span<const std::uint8_t
         }
         case 0x06:
         case 0x15:
+            // Routing: source a to destination b, which the acoustic side follows.
+            state().setRouting(reply[6], reply[7]);
             return reply;
         default:
             if (p.protocolLevel < 13) {
