@@ -17,7 +17,9 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
-EndpointFlow flowOf(int direction) { return direction == 0 ? EndpointFlow::Capture : EndpointFlow::Render; }
+EndpointFlow flowOf(int direction) {
+    return direction == 0 ? EndpointFlow::Capture : EndpointFlow::Render;
+}
 
 bool contains(std::string_view name, std::string_view fragment) {
     return name.find(fragment) != std::string_view::npos;
@@ -25,7 +27,9 @@ bool contains(std::string_view name, std::string_view fragment) {
 
 }  // namespace
 
-CAudioEndpoints::CAudioEndpoints(platform::IAudioEndpoints* enumerator) : m_pEnumerator(enumerator) { Refresh(); }
+CAudioEndpoints::CAudioEndpoints(platform::IAudioEndpoints* enumerator) : m_pEnumerator(enumerator) {
+    Refresh();
+}
 
 void CAudioEndpoints::Refresh() {
     m_speakerIndex = -1;
@@ -137,7 +141,9 @@ int CAudioEndpoints::CountSpeakerphones() {
     return speakerphones;
 }
 
-bool CAudioEndpoints::IsBrandSpeaker() const { return contains(m_speakerName, "Qnlr"); }
+bool CAudioEndpoints::IsBrandSpeaker() const {
+    return contains(m_speakerName, "Qnlr");
+}
 
 void CAudioEndpoints::SelectSpeakerByName(std::string name) {
     m_speakerName = name;
@@ -166,7 +172,9 @@ std::string CAudioEndpoints::endpointForVolume(int direction, bool emptyNameOnFa
     return id.value_or(std::string());
 }
 
-int CAudioEndpoints::SetSpeakerVolume(int level) { return ApplySpeakerVolume(level, level); }
+int CAudioEndpoints::SetSpeakerVolume(int level) {
+    return ApplySpeakerVolume(level, level);
+}
 
 int CAudioEndpoints::ApplySpeakerVolume(int level, int /*secondLevel*/) {
     const std::string id = endpointForVolume(1, false);
@@ -205,7 +213,9 @@ int CAudioEndpoints::UnmuteSpeaker() {
     return 0;
 }
 
-int CAudioEndpoints::SetMicrophoneVolume(int level) { return ApplyMicrophoneVolume(level, level); }
+int CAudioEndpoints::SetMicrophoneVolume(int level) {
+    return ApplyMicrophoneVolume(level, level);
+}
 
 int CAudioEndpoints::ApplyMicrophoneVolume(int level, int /*secondLevel*/) {
     const std::string id = endpointForVolume(0, false);

@@ -40,7 +40,9 @@ PulseLock::PulseLock(pa_threaded_mainloop* mainloop) : m_mainloop(mainloop) {
     pa_threaded_mainloop_lock(m_mainloop);
 }
 
-PulseLock::~PulseLock() { pa_threaded_mainloop_unlock(m_mainloop); }
+PulseLock::~PulseLock() {
+    pa_threaded_mainloop_unlock(m_mainloop);
+}
 
 void PulseCall::finish(bool ok, std::string error) {
     {
@@ -129,8 +131,8 @@ Result<std::monostate> PulseContext::ensureConnected() {
             std::lock_guard stateLock(m_stateMutex);
             m_state = PA_CONTEXT_UNCONNECTED;
         }
-        m_context.reset(pa_context_new(pa_threaded_mainloop_get_api(m_mainloop.get()),
-                                       m_config.clientName.c_str()));
+        m_context.reset(
+            pa_context_new(pa_threaded_mainloop_get_api(m_mainloop.get()), m_config.clientName.c_str()));
         if (!m_context) {
             return PlatformError{ENOMEM, "pa_context_new: failed"};
         }
@@ -152,9 +154,10 @@ Result<std::monostate> PulseContext::ensureConnected() {
     if (settled && pa_context_get_state(m_context.get()) == PA_CONTEXT_READY) {
         return std::monostate{};
     }
-    PlatformError error = settled ? PlatformError{ECONNREFUSED, contextError("connect to the PulseAudio server")}
-                                  : PlatformError{ETIMEDOUT, "connect to the PulseAudio server: no answer within " +
-                                                                 std::to_string(m_config.connectTimeoutMs) + " ms"};
+    PlatformError error =
+        settled ? PlatformError{ECONNREFUSED, contextError("connect to the PulseAudio server")}
+                : PlatformError{ETIMEDOUT, "connect to the PulseAudio server: no answer within " +
+                                               std::to_string(m_config.connectTimeoutMs) + " ms"};
     m_context.reset();
     return error;
 }

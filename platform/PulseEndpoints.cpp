@@ -35,7 +35,9 @@ struct OwnStreamListCall : PulseCall {
     std::vector<OwnStream> streams;
 };
 
-std::string copyText(const char* text) { return text ? std::string(text) : std::string(); }
+std::string copyText(const char* text) {
+    return text ? std::string(text) : std::string();
+}
 
 // eol < 0: the list failed; eol > 0: its end; otherwise one record to copy.
 bool listStep(pa_context* context, int eol, PulseCall& call) {
@@ -53,8 +55,8 @@ bool listStep(pa_context* context, int eol, PulseCall& call) {
 void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata) {
     auto& call = *static_cast<DeviceListCall*>(userdata);
     if (listStep(context, eol, call) && info) {
-        call.devices.push_back({info->index, copyText(info->name), copyText(info->description), info->volume,
-                                info->mute != 0});
+        call.devices.push_back(
+            {info->index, copyText(info->name), copyText(info->description), info->volume, info->mute != 0});
     }
 }
 
@@ -62,8 +64,8 @@ void onSourceInfo(pa_context* context, const pa_source_info* info, int eol, void
     auto& call = *static_cast<DeviceListCall*>(userdata);
     // A sink's monitor carries what the sink plays and is named after it: not a microphone.
     if (listStep(context, eol, call) && info && info->monitor_of_sink == PA_INVALID_INDEX) {
-        call.devices.push_back({info->index, copyText(info->name), copyText(info->description), info->volume,
-                                info->mute != 0});
+        call.devices.push_back(
+            {info->index, copyText(info->name), copyText(info->description), info->volume, info->mute != 0});
     }
 }
 
@@ -83,16 +85,19 @@ void onSuccess(pa_context* context, int success, void* userdata) {
     call.finish(success != 0, success ? std::string() : pa_strerror(pa_context_errno(context)));
 }
 
-const char* flowWord(EndpointFlow flow) { return flow == EndpointFlow::Render ? "sink" : "source"; }
+const char* flowWord(EndpointFlow flow) {
+    return flow == EndpointFlow::Render ? "sink" : "source";
+}
 
 Result<std::vector<PulseDevice>> listDevices(PulseContext& pulse, EndpointFlow flow) {
     DeviceListCall call;
     const bool render = flow == EndpointFlow::Render;
-    auto done = pulse.request(call, render ? "pa_context_get_sink_info_list" : "pa_context_get_source_info_list",
-                              [&](pa_context* context) {
-                                  return render ? pa_context_get_sink_info_list(context, onSinkInfo, &call)
-                                                : pa_context_get_source_info_list(context, onSourceInfo, &call);
-                              });
+    auto done =
+        pulse.request(call, render ? "pa_context_get_sink_info_list" : "pa_context_get_source_info_list",
+                      [&](pa_context* context) {
+                          return render ? pa_context_get_sink_info_list(context, onSinkInfo, &call)
+                                        : pa_context_get_source_info_list(context, onSourceInfo, &call);
+                      });
     if (!done) {
         return done.error();
     }
@@ -138,13 +143,13 @@ EndpointStatus setDeviceVolume(PulseContext& pulse, EndpointFlow flow, const std
     pa_cvolume_set(&volume, device.value().volume.channels, level);
     PulseCall call;
     const bool render = flow == EndpointFlow::Render;
-    return pulse.request(call, render ? "pa_context_set_sink_volume_by_name" : "pa_context_set_source_volume_by_name",
-                         [&](pa_context* context) {
-                             return render ? pa_context_set_sink_volume_by_name(context, id.c_str(), &volume,
-                                                                                onSuccess, &call)
-                                           : pa_context_set_source_volume_by_name(context, id.c_str(), &volume,
-                                                                                  onSuccess, &call);
-                         });
+    return pulse.request(
+        call, render ? "pa_context_set_sink_volume_by_name" : "pa_context_set_source_volume_by_name",
+        [&](pa_context* context) {
+            return render
+                       ? pa_context_set_sink_volume_by_name(context, id.c_str(), &volume, onSuccess, &call)
+                       : pa_context_set_source_volume_by_name(context, id.c_str(), &volume, onSuccess, &call);
+        });
 }
 
 Result<std::vector<OwnStream>> ownStreamsOn(PulseContext& pulse, const std::string& renderId) {
@@ -239,13 +244,12 @@ EndpointStatus PulseEndpoints::setMute(EndpointFlow flow, const std::string& id,
     }
     PulseCall call;
     const bool render = flow == EndpointFlow::Render;
-    return m_pulse.request(call, render ? "pa_context_set_sink_mute_by_name" : "pa_context_set_source_mute_by_name",
-                           [&](pa_context* context) {
-                               return render ? pa_context_set_sink_mute_by_name(context, id.c_str(), muted,
-                                                                                onSuccess, &call)
-                                             : pa_context_set_source_mute_by_name(context, id.c_str(), muted,
-                                                                                  onSuccess, &call);
-                           });
+    return m_pulse.request(
+        call, render ? "pa_context_set_sink_mute_by_name" : "pa_context_set_source_mute_by_name",
+        [&](pa_context* context) {
+            return render ? pa_context_set_sink_mute_by_name(context, id.c_str(), muted, onSuccess, &call)
+                          : pa_context_set_source_mute_by_name(context, id.c_str(), muted, onSuccess, &call);
+        });
 }
 
 Result<std::vector<float>> PulseEndpoints::ownStreamVolumes(const std::string& renderId) {

@@ -22,7 +22,9 @@ std::vector<SimEndpoints::Endpoint>& SimEndpoints::list(EndpointFlow flow) {
     return flow == EndpointFlow::Render ? m_render : m_capture;
 }
 
-void SimEndpoints::addEndpoint(EndpointFlow flow, Endpoint endpoint) { list(flow).push_back(std::move(endpoint)); }
+void SimEndpoints::addEndpoint(EndpointFlow flow, Endpoint endpoint) {
+    list(flow).push_back(std::move(endpoint));
+}
 
 void SimEndpoints::removeEndpoint(EndpointFlow flow, const std::string& id) {
     auto& endpoints = list(flow);

@@ -35,14 +35,16 @@ public:
     // Setting this program's own stream volume fails.
     void setFailOwnStreamVolume(bool fail) { m_failOwnStreamVolume = fail; }
 
-    platform::Result<std::vector<platform::AudioEndpointInfo>> activeEndpoints(platform::EndpointFlow flow) override;
+    platform::Result<std::vector<platform::AudioEndpointInfo>> activeEndpoints(
+        platform::EndpointFlow flow) override;
     platform::Result<float> volumeScalar(platform::EndpointFlow flow, const std::string& id) override;
     platform::EndpointStatus setVolumeScalar(platform::EndpointFlow flow, const std::string& id,
                                              float scalar) override;
     platform::Result<platform::VolumeRangeDb> volumeRangeDb(platform::EndpointFlow flow,
                                                             const std::string& id) override;
     platform::Result<float> volumeDb(platform::EndpointFlow flow, const std::string& id) override;
-    platform::EndpointStatus setVolumeDb(platform::EndpointFlow flow, const std::string& id, float db) override;
+    platform::EndpointStatus setVolumeDb(platform::EndpointFlow flow, const std::string& id,
+                                         float db) override;
     platform::Result<bool> isMuted(platform::EndpointFlow flow, const std::string& id) override;
     platform::EndpointStatus setMute(platform::EndpointFlow flow, const std::string& id, bool muted) override;
     platform::Result<std::vector<float>> ownStreamVolumes(const std::string& renderId) override;

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +12,9 @@
 namespace testing_audio {
 namespace {
 
-std::string script() { return std::string(std::getenv("QPG_SOURCE_DIR")) + "/tests/audio/pulse-test-server"; }
+std::string script() {
+    return std::string(std::getenv("QPG_SOURCE_DIR")) + "/tests/audio/pulse-test-server";
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -35,8 +38,8 @@ PulseTestServer::PulseTestServer() {
     }
     m_dir = pattern;
     const std::string out = m_dir + "/start.out";
-    const int status = runShell("'" + script() + "' start '" + m_dir + "' " + std::to_string(::getpid()) + " >'" +
-                                out + "' 2>&1");
+    const int status = runShell("'" + script() + "' start '" + m_dir + "' " + std::to_string(::getpid()) +
+                                " >'" + out + "' 2>&1");
     std::string output = readFile(out);
     if (status != 0) {
         m_failure = output;
@@ -58,6 +61,20 @@ PulseTestServer::~PulseTestServer() {
 
 int PulseTestServer::pactl(const std::string& arguments) const {
     return runShell("pactl -s '" + m_address + "' " + arguments + " >/dev/null 2>&1");
+}
+
+std::string PulseTestServer::pactlOutput(const std::string& arguments) const {
+    std::string text;
+    FILE* pipe = ::popen(("pactl -s '" + m_address + "' " + arguments + " 2>&1").c_str(), "r");
+    if (!pipe) {
+        return text;
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) {
+        text += buffer;
+    }
+    ::pclose(pipe);
+    return text;
 }
 
 }  // namespace testing_audio

@@ -28,6 +28,8 @@ public:
 
     // Runs pactl against the server; its exit status.
     int pactl(const std::string& arguments) const;
+    // Runs pactl against the server; what it printed.
+    std::string pactlOutput(const std::string& arguments) const;
 
 private:
     std::string m_dir;
