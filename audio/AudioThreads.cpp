@@ -1,0 +1,213 @@
+// The two worker threads of a CWizardAudio run.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "audio/CWaveInDevice.h"
+#include "audio/CWaveOutDevice.h"
+#include "audio/CWizardAudio.h"
+#include "platform/MessageBox.h"
+#include "platform/System.h"
+
+namespace {
+
+constexpr int kSpeakerBlocks = 4;
+constexpr int kMicBlocks = 6;
+constexpr std::uint32_t kMicWaitMs = 1000;
+constexpr int kMicTimeoutsAllowed = 3;
+// Slice of the waits for a playing block, so that Stop is noticed between slices.
+constexpr std::uint32_t kPollSliceMs = 100;
+
+// How long a block may stay with the playing device before it counts as stuck: the whole ring
+// ahead of it, plus a margin.
+std::uint32_t playingBlockLimitMs(std::uint32_t blockBytes, const CWaveFormat& format) {
+    const std::uint32_t bytesPerSecond = std::max<std::uint32_t>(format.avgBytesPerSec, 1);
+    const std::uint64_t blockMs = 1000ull * blockBytes / bytesPerSecond;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(kSpeakerBlocks * blockMs + 2000, 60000));
+}
+
+// Waits until the block is done, in slices, giving up when the run ends or the limit passes.
+bool waitPlayed(const CWaveBuffer* block, std::uint32_t limitMs, const std::atomic<int>& running) {
+    const auto start = platform::tickCountMs();
+    while (running != 0) {
+        if (CWaveOutDevice::WaitDone(block, kPollSliceMs) != 0) {
+            return true;
+        }
+        if (platform::tickCountMs() - start >= limitMs) {
+            return false;
+        }
+    }
+    return block->IsDone();
+}
+
+// Takes a block back from the playing device, trying every 1 ms while it still plays.
+bool reclaim(CWaveOutDevice& device, CWaveBuffer* block, std::uint32_t limitMs,
+             const std::atomic<int>& running) {
+    const auto start = platform::tickCountMs();
+    while (device.UnprepareHeader(block) == 0) {
+        if (running == 0 || platform::tickCountMs() - start >= limitMs) {
+            return false;
+        }
+        platform::sleepMs(1);
+    }
+    return true;
+}
+
+void showError(const char* caption, const std::string& text) {
+    platform::showMessageBox(caption, text, platform::mb::kIconError);
+}
+
+}  // namespace
+
+int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
+    const CWaveFormat& fileFormat = *engine->m_playReader.m_pFormat;
+    const CWaveFormat format(fileFormat.channels, fileFormat.samplesPerSec, fileFormat.bitsPerSample);
+    const std::uint32_t blockBytes = BlockBytesForRate(format.samplesPerSec);
+    const std::uint32_t limitMs = playingBlockLimitMs(blockBytes, format);
+
+    CWaveOutDevice device(engine->m_devices);
+    device.SetBufferCount(kSpeakerBlocks);
+    device.SetFormat(format, static_cast<int>(blockBytes));
+    device.m_deviceId = engine->m_waveOutId;
+    if (device.Open(&format) == 0) {
+        engine->post(WM_AUDIO_DONE, 0, 0);
+        showError("SpeakerThread", "Unable to open USB device for playing\nStopping test");
+        return SPEAKER_EXIT_OPEN_FAILED;
+    }
+    device.ResetEvent();
+
+    std::vector<std::uint8_t> readBuffer(kLastBlockBytes);
+    int index = 0;
+    bool endReached = false;
+    CWaveBuffer* lastWritten = nullptr;
+    while (engine->m_speakerRunning != 0) {
+        if (endReached) {
+            platform::sleepMs(100);
+            continue;
+        }
+        const std::uint32_t got = engine->m_playReader.Read(readBuffer.data(), blockBytes);
+        if (got > 0) {
+            CWaveBuffer* block = device.GetBuffer(index);
+            if (block == nullptr || !reclaim(device, block, limitMs, engine->m_speakerRunning)) {
+                if (engine->m_speakerRunning == 0) {
+                    break;
+                }
+                // The device keeps the block: the run cannot go on.
+                platform::debugOutput("SpeakerThread: the playing device does not return its blocks\n");
+                engine->post(WM_AUDIO_DONE, 0, 0);
+                endReached = true;
+                continue;
+            }
+            std::memcpy(block->GetData(), readBuffer.data(), got);
+            block->SetLength(got);
+            device.PrepareHeader(block);
+            index = (index + 1) % kSpeakerBlocks;
+            device.Write(block);
+            lastWritten = block;
+        } else {
+            if (lastWritten != nullptr && !waitPlayed(lastWritten, limitMs, engine->m_speakerRunning) &&
+                engine->m_speakerRunning != 0) {
+                platform::debugOutput("SpeakerThread: the last block did not finish playing\n");
+            }
+            platform::sleepMs(100);
+            engine->post(WM_AUDIO_DONE, 0, 0);
+            endReached = true;
+        }
+    }
+    device.Reset();
+    device.Close();
+    platform::sleepMs(10);
+    platform::debugOutput("Exiting SpeakerThread()\n");
+    return SPEAKER_EXIT_OK;
+}
+
+int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
+    const int mode = engine->m_testMode;
+    const CWaveFormat format(static_cast<std::uint16_t>(engine->m_recordChannels),
+                             static_cast<std::uint32_t>(engine->m_sampleRate), 16);
+    const std::uint32_t blockBytes = BlockBytesForRate(format.samplesPerSec);
+    CWaveFileWriter* writer = mode == AUDIO_MODE_MONITOR ? nullptr : engine->m_pRecordWriter.get();
+
+    CWaveInDevice device(engine->m_devices);
+    device.SetBufferCount(kMicBlocks);
+    device.SetFormat(format, static_cast<int>(blockBytes));
+    device.m_deviceId = engine->m_waveInId;
+    if (device.Open(&format) == 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Unable to open native record device, DevID_USB=%d\n",
+                      engine->m_waveInId);
+        showError("MicrophoneThread", text);
+        engine->post(WM_AUDIO_DONE, 1, 0);
+        return MIC_EXIT_OPEN_FAILED;
+    }
+    if (device.QueueBuffers() == 0) {
+        showError("MicrophoneThread", "Unable to create record Queue\nStopping test");
+        engine->post(WM_AUDIO_DONE, 1, 0);
+        device.Stop();
+        device.Reset();
+        device.Close();
+        return MIC_EXIT_QUEUE_FAILED;
+    }
+
+    const double secondsPerByte = 1.0 / (2.0 * format.channels * format.samplesPerSec);
+    double secondsRecorded = 0.0;
+    int index = 0;
+    device.ResetEvent();
+    device.Start();
+    while (engine->m_micRunning != 0) {
+        CWaveBuffer* block = device.GetBuffer(index);
+        int timeouts = 0;
+        while (!block->IsDone() && engine->m_micRunning != 0) {
+            if (device.WaitEvent(kMicWaitMs) == platform::kWaitTimeout && ++timeouts == kMicTimeoutsAllowed) {
+                // No sound arrives. End the run from here: this thread must not wait for
+                // itself, so it clears the run flags, closes what it owns and tells the
+                // dialog, whose Stop then joins it.
+                showError("Wizard Audio", "Unable to open the microphone");
+                engine->m_micRunning = 0;
+                engine->m_speakerRunning = 0;
+                device.Stop();
+                device.Reset();
+                device.Close();
+                if (writer != nullptr) {
+                    writer->Close();
+                }
+                engine->post(WM_AUDIO_DONE, 1, 0);
+                return MIC_EXIT_NO_DATA;
+            }
+        }
+        if (engine->m_micRunning == 0) {
+            break;
+        }
+        device.UnprepareHeader(block);
+        const std::uint32_t count = std::min<std::uint32_t>(block->GetBytesRecorded(), kLastBlockBytes);
+        const std::uint8_t* data = block->GetData();
+
+        // Each level message carries its own copy, so the block a posted message designates
+        // stays valid and unchanged until the receiver has handled it.
+        auto copy = std::make_shared<std::vector<std::uint8_t>>(data, data + count);
+        const auto reference = reinterpret_cast<std::uintptr_t>(copy->data());
+        secondsRecorded += count * secondsPerByte;
+        if (secondsRecorded >= engine->m_markSeconds.load()) {
+            engine->post(WM_AUDIO_LEVEL, reference, -1, copy);
+        }
+        if (writer != nullptr) {
+            writer->Write(data, static_cast<int>(count));
+        }
+        std::memcpy(engine->m_lastBlock.data(), data, count);
+        engine->post(WM_AUDIO_LEVEL, reference, static_cast<std::intptr_t>(count), std::move(copy));
+
+        device.PrepareHeader(block);
+        device.AddBuffer(block);
+        index = (index + 1) % kMicBlocks;
+    }
+    device.Stop();
+    device.Reset();
+    device.Close();
+    if (writer != nullptr) {
+        writer->Close();
+    }
+    platform::sleepMs(10);
+    platform::debugOutput("Exiting MicrophoneThread()\n");
+    return MIC_EXIT_OK;
+}

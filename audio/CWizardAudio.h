@@ -1,0 +1,122 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/CWaveFileReader.h"
+#include "audio/CWaveFileWriter.h"
+#include "platform/Notify.h"
+#include "platform/Thread.h"
+#include "platform/WaveDevices.h"
+
+// Messages of the audio engine to its notification target.
+inline constexpr std::uint32_t WM_APP = 0x8000;
+// wParam 0: the play file has been played, or the playing device cannot be opened.
+// wParam 1: the recording ended on an error (device, queue, no data).
+inline constexpr std::uint32_t WM_AUDIO_DONE = WM_APP + 1;
+// lParam: byte count of the recorded block (0..16384), or -1 for the stage mark. The payload
+// is the block itself (see CWizardAudio::LevelBlock), unchanged for as long as the receiver
+// keeps the message; wParam is the address of its first byte.
+inline constexpr std::uint32_t WM_AUDIO_LEVEL = WM_APP + 2;
+
+// What a run plays and records; equal to the wizard page that starts it.
+enum AudioMode {
+    AUDIO_MODE_NONE = 0,
+    AUDIO_MODE_PLAY = 1,
+    AUDIO_MODE_MONITOR = 2,
+    AUDIO_MODE_RECORD = 3,
+    AUDIO_MODE_PLAYBACK = 4,
+    AUDIO_MODE_PLAY_RECORD = 5,
+    AUDIO_MODE_PLAY_FROM_2S = 6,
+};
+
+// Exit codes of the two worker threads.
+inline constexpr int SPEAKER_EXIT_OK = 100;
+inline constexpr int SPEAKER_EXIT_OPEN_FAILED = 102;
+inline constexpr int MIC_EXIT_OK = 200;
+inline constexpr int MIC_EXIT_OPEN_FAILED = 202;
+inline constexpr int MIC_EXIT_QUEUE_FAILED = 203;
+inline constexpr int MIC_EXIT_NO_DATA = 204;
+
+// The audio test engine: plays a file on the unit's speaker and records the unit's
+// microphone into a file, on two worker threads, one run at a time.
+class CWizardAudio {
+public:
+    static constexpr std::size_t kLastBlockBytes = 16384;
+
+    explicit CWizardAudio(platform::IWaveDevices& devices);
+    virtual ~CWizardAudio();
+    CWizardAudio(const CWizardAudio&) = delete;
+    CWizardAudio& operator=(const CWizardAudio&) = delete;
+
+    // Starts a run of m_testMode; 1 when started (also when the mode starts nothing), 0 on a
+    // failure already shown in a message box. Messages go to target (dropped when null).
+    int Start(platform::INotifyTarget* target);
+
+    // Ends the run: stops and waits for both threads, closes the play file; returns 1.
+    int Stop();
+
+    // The id of the first device whose product name and the given name agree over the
+    // shorter of their lengths; -1 for an empty name or when none agrees.
+    static int FindWaveOutDevice(platform::IWaveDevices& devices, const std::string& name);
+    static int FindWaveInDevice(platform::IWaveDevices& devices, const std::string& name);
+
+    static int SpeakerThread(CWizardAudio* engine);
+    static int MicrophoneThread(CWizardAudio* engine);
+
+    // Block bytes for a run's sample rate: 2048, 4096, 8192 or 16384.
+    static std::uint32_t BlockBytesForRate(std::uint32_t sampleRateHz);
+
+    // The recorded block a WM_AUDIO_LEVEL message carries, or null.
+    static const std::vector<std::uint8_t>* LevelBlock(const platform::NotifyMessage& message);
+
+    bool IsRunning() const;
+
+    // Set by the dialog before Start.
+    std::string m_recordFile;
+    std::string m_playFile;
+    std::string m_waveInName;
+    std::string m_waveOutName;
+    int m_testMode = AUDIO_MODE_NONE;
+    // Recorded seconds from which each block is preceded by a stage mark; none until set.
+    std::atomic<double> m_markSeconds{std::numeric_limits<double>::infinity()};
+
+    // Run flags, read afresh at every turn of the threads' loops.
+    std::atomic<int> m_micRunning{0};
+    std::atomic<int> m_speakerRunning{0};
+
+    // Settled by Start before the threads run.
+    int m_waveInId = -1;
+    int m_waveOutId = -1;
+    int m_sampleRate = 16000;
+    int m_recordChannels = 1;
+    platform::INotifyTarget* m_hNotifyWnd = nullptr;
+
+    // Copy of the latest recorded block, written by the microphone thread only.
+    std::array<std::uint8_t, kLastBlockBytes> m_lastBlock{};
+
+    std::unique_ptr<CWaveFileWriter> m_pRecordWriter;
+    CWaveFileReader m_playReader;
+    std::unique_ptr<CWaveFileReader> m_pAnalysisReader;
+
+    // How the threads of the last run ended (0 while running or before any run).
+    std::atomic<int> m_speakerExitCode{0};
+    std::atomic<int> m_micExitCode{0};
+
+private:
+    void post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
+              std::shared_ptr<const void> payload = nullptr);
+    bool startThread(std::unique_ptr<platform::WorkerThread>& thread, int (*routine)(CWizardAudio*),
+                     std::atomic<int>& exitCode);
+    // Joins the threads of an earlier run; false when one of them is still running.
+    bool joinThreads(std::uint32_t micTimeoutMs, std::uint32_t speakerTimeoutMs);
+
+    platform::IWaveDevices& m_devices;
+    std::unique_ptr<platform::WorkerThread> m_pMicThread;
+    std::unique_ptr<platform::WorkerThread> m_pSpeakerThread;
+};
