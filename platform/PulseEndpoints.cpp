@@ -7,21 +7,10 @@
 #include <cerrno>
 #include <cmath>
 
+#include "platform/PulseDeviceList.h"
+
 namespace platform {
 namespace {
-
-// What the endpoint calls need of a sink or source, copied out of its info record.
-struct PulseDevice {
-    std::uint32_t index = PA_INVALID_INDEX;
-    std::string name;
-    std::string description;
-    pa_cvolume volume{};
-    bool muted = false;
-};
-
-struct DeviceListCall : PulseCall {
-    std::vector<PulseDevice> devices;
-};
 
 // One of this process's playback streams.
 struct OwnStream {
@@ -35,43 +24,9 @@ struct OwnStreamListCall : PulseCall {
     std::vector<OwnStream> streams;
 };
 
-std::string copyText(const char* text) {
-    return text ? std::string(text) : std::string();
-}
-
-// eol < 0: the list failed; eol > 0: its end; otherwise one record to copy.
-bool listStep(pa_context* context, int eol, PulseCall& call) {
-    if (eol < 0) {
-        call.finish(false, pa_strerror(pa_context_errno(context)));
-        return false;
-    }
-    if (eol > 0) {
-        call.finish(true);
-        return false;
-    }
-    return true;
-}
-
-void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata) {
-    auto& call = *static_cast<DeviceListCall*>(userdata);
-    if (listStep(context, eol, call) && info) {
-        call.devices.push_back(
-            {info->index, copyText(info->name), copyText(info->description), info->volume, info->mute != 0});
-    }
-}
-
-void onSourceInfo(pa_context* context, const pa_source_info* info, int eol, void* userdata) {
-    auto& call = *static_cast<DeviceListCall*>(userdata);
-    // A sink's monitor carries what the sink plays and is named after it: not a microphone.
-    if (listStep(context, eol, call) && info && info->monitor_of_sink == PA_INVALID_INDEX) {
-        call.devices.push_back(
-            {info->index, copyText(info->name), copyText(info->description), info->volume, info->mute != 0});
-    }
-}
-
 void onSinkInputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* userdata) {
     auto& call = *static_cast<OwnStreamListCall*>(userdata);
-    if (!listStep(context, eol, call) || !info || info->sink != call.sinkIndex) {
+    if (!pulseListStep(context, eol, call) || !info || info->sink != call.sinkIndex) {
         return;
     }
     const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
@@ -80,34 +35,12 @@ void onSinkInputInfo(pa_context* context, const pa_sink_input_info* info, int eo
     }
 }
 
-void onSuccess(pa_context* context, int success, void* userdata) {
-    auto& call = *static_cast<PulseCall*>(userdata);
-    call.finish(success != 0, success ? std::string() : pa_strerror(pa_context_errno(context)));
-}
-
 const char* flowWord(EndpointFlow flow) {
     return flow == EndpointFlow::Render ? "sink" : "source";
 }
 
-Result<std::vector<PulseDevice>> listDevices(PulseContext& pulse, EndpointFlow flow) {
-    DeviceListCall call;
-    const bool render = flow == EndpointFlow::Render;
-    auto done =
-        pulse.request(call, render ? "pa_context_get_sink_info_list" : "pa_context_get_source_info_list",
-                      [&](pa_context* context) {
-                          return render ? pa_context_get_sink_info_list(context, onSinkInfo, &call)
-                                        : pa_context_get_source_info_list(context, onSourceInfo, &call);
-                      });
-    if (!done) {
-        return done.error();
-    }
-    std::sort(call.devices.begin(), call.devices.end(),
-              [](const PulseDevice& a, const PulseDevice& b) { return a.index < b.index; });
-    return std::move(call.devices);
-}
-
 Result<PulseDevice> findDevice(PulseContext& pulse, EndpointFlow flow, const std::string& id) {
-    auto devices = listDevices(pulse, flow);
+    auto devices = listPulseDevices(pulse, flow);
     if (!devices) {
         return devices.error();
     }
@@ -146,9 +79,10 @@ EndpointStatus setDeviceVolume(PulseContext& pulse, EndpointFlow flow, const std
     return pulse.request(
         call, render ? "pa_context_set_sink_volume_by_name" : "pa_context_set_source_volume_by_name",
         [&](pa_context* context) {
-            return render
-                       ? pa_context_set_sink_volume_by_name(context, id.c_str(), &volume, onSuccess, &call)
-                       : pa_context_set_source_volume_by_name(context, id.c_str(), &volume, onSuccess, &call);
+            return render ? pa_context_set_sink_volume_by_name(context, id.c_str(), &volume, finishOnSuccess,
+                                                               &call)
+                          : pa_context_set_source_volume_by_name(context, id.c_str(), &volume,
+                                                                 finishOnSuccess, &call);
         });
 }
 
@@ -174,7 +108,7 @@ Result<std::vector<OwnStream>> ownStreamsOn(PulseContext& pulse, const std::stri
 PulseEndpoints::PulseEndpoints(PulseContext::Config config) : m_pulse(std::move(config)) {}
 
 Result<std::vector<AudioEndpointInfo>> PulseEndpoints::activeEndpoints(EndpointFlow flow) {
-    auto devices = listDevices(m_pulse, flow);
+    auto devices = listPulseDevices(m_pulse, flow);
     if (!devices) {
         return devices.error();
     }
@@ -247,8 +181,10 @@ EndpointStatus PulseEndpoints::setMute(EndpointFlow flow, const std::string& id,
     return m_pulse.request(
         call, render ? "pa_context_set_sink_mute_by_name" : "pa_context_set_source_mute_by_name",
         [&](pa_context* context) {
-            return render ? pa_context_set_sink_mute_by_name(context, id.c_str(), muted, onSuccess, &call)
-                          : pa_context_set_source_mute_by_name(context, id.c_str(), muted, onSuccess, &call);
+            return render
+                       ? pa_context_set_sink_mute_by_name(context, id.c_str(), muted, finishOnSuccess, &call)
+                       : pa_context_set_source_mute_by_name(context, id.c_str(), muted, finishOnSuccess,
+                                                            &call);
         });
 }
 
@@ -277,7 +213,7 @@ EndpointStatus PulseEndpoints::setOwnStreamVolume(const std::string& renderId, f
         pa_cvolume_set(&volume, stream.volume.channels, volumeOfScalar(scalar));
         PulseCall call;
         auto done = m_pulse.request(call, "pa_context_set_sink_input_volume", [&](pa_context* context) {
-            return pa_context_set_sink_input_volume(context, stream.index, &volume, onSuccess, &call);
+            return pa_context_set_sink_input_volume(context, stream.index, &volume, finishOnSuccess, &call);
         });
         if (!done) {
             return done.error();
