@@ -121,6 +121,7 @@ Result<std::monostate> PulseContext::ensureConnected() {
     if (!m_mainloop) {
         return PlatformError{ENOMEM, "pa_threaded_mainloop_new: cannot start the PulseAudio mainloop"};
     }
+    std::lock_guard connecting(m_connectMutex);
     {
         PulseLock lock(m_mainloop.get());
         if (m_context && pa_context_get_state(m_context.get()) == PA_CONTEXT_READY) {

@@ -101,6 +101,7 @@ private:
     Config m_config;
     PulseMainloopPtr m_mainloop;
     PulseContextPtr m_context;
+    std::mutex m_connectMutex;  // one connection attempt at a time (several threads open streams)
     std::mutex m_stateMutex;
     std::condition_variable m_stateChanged;
     int m_state = 0;  // the context's pa_context_state_t, copied by the state callback
