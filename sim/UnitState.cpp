@@ -62,4 +62,18 @@ void UnitState::setMicrophoneGainStep(int step) {
     m_microphoneGainStep = std::clamp(step, 0, 24);
 }
 
+std::optional<std::uint8_t> UnitState::routingSource(std::uint8_t destination) const {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_routing.find(destination);
+    if (it == m_routing.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+void UnitState::setRouting(std::uint8_t source, std::uint8_t destination) {
+    std::lock_guard lock(m_mutex);
+    m_routing[destination] = source;
+}
+
 }  // namespace sim

@@ -28,6 +28,12 @@ public:
     int microphoneGainStep() const;
     void setMicrophoneGainStep(int step);
 
+    // Audio routing set by the unit's routing command: which source feeds a destination
+    // (25 and 26 are the left and right channels the unit records to USB). Nothing for a
+    // destination that was never routed, which then carries its default source.
+    std::optional<std::uint8_t> routingSource(std::uint8_t destination) const;
+    void setRouting(std::uint8_t source, std::uint8_t destination);
+
 private:
     mutable std::mutex m_mutex;
     std::map<std::uint8_t, bool> m_switches;
@@ -35,6 +41,7 @@ private:
     std::map<std::uint8_t, std::uint16_t> m_registers;
     int m_speakerVolumeStep = 16;
     int m_microphoneGainStep = 16;
+    std::map<std::uint8_t, std::uint8_t> m_routing;  // destination -> source
 };
 
 }  // namespace sim

@@ -1,0 +1,421 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+
+#include "audio/CWaveFileReader.h"
+#include "platform/System.h"
+#include "tests/audio/AudioTestSupport.h"
+
+using namespace audiotest;
+
+namespace {
+
+std::vector<std::int16_t> sine(std::size_t frames, std::uint16_t channels, double hz, std::uint32_t rate,
+                               double amplitude = 8000) {
+    std::vector<std::int16_t> samples;
+    for (std::size_t n = 0; n < frames; ++n) {
+        const auto value = static_cast<std::int16_t>(amplitude * std::sin(2 * M_PI * hz * n / rate));
+        for (std::uint16_t c = 0; c < channels; ++c) {
+            samples.push_back(value);
+        }
+    }
+    return samples;
+}
+
+std::vector<const platform::NotifyMessage*> levelMessages(const SimRig& rig, bool marks) {
+    std::vector<const platform::NotifyMessage*> out;
+    for (const auto& m : rig.taken) {
+        if (m.message == WM_AUDIO_LEVEL && (m.lParam < 0) == marks) {
+            out.push_back(&m);
+        }
+    }
+    return out;
+}
+
+std::uint64_t levelBytes(const SimRig& rig) {
+    std::uint64_t sum = 0;
+    for (const auto* m : levelMessages(rig, false)) {
+        sum += static_cast<std::uint64_t>(m->lParam);
+    }
+    return sum;
+}
+
+// Collects messages until the recorded time reaches the given seconds of sound.
+void recordFor(SimRig& rig, std::uint64_t bytes, std::uint32_t timeoutMs = 20000) {
+    const auto start = platform::tickCountMs();
+    while (levelBytes(rig) < bytes && platform::tickCountMs() - start < timeoutMs) {
+        if (auto next = rig.queue.take(50)) {
+            rig.taken.push_back(std::move(*next));
+        }
+    }
+}
+
+}  // namespace
+
+TEST(WizardAudioFindTest, NamesMatchOverTheShorterLengthButNeverEmpty) {
+    SimRig rig;
+    auto& devices = *rig.audio;
+    EXPECT_EQ(CWizardAudio::FindWaveOutDevice(devices, sim::kSimSpeakerDeviceName), 1);
+    EXPECT_EQ(CWizardAudio::FindWaveInDevice(devices, sim::kSimMicrophoneDeviceName), 1);
+    // A stored name that a device name begins with, and a device name cut short.
+    EXPECT_EQ(CWizardAudio::FindWaveOutDevice(devices, "Qnlr Speakerphone"), 1);
+    EXPECT_EQ(CWizardAudio::FindWaveInDevice(devices, "Qnlr Speakerphone Microphone (USB Audio, long name)"),
+              1);
+    EXPECT_EQ(CWizardAudio::FindWaveOutDevice(devices, "qnlr speakerphone speaker"), -1);  // case counts
+    EXPECT_EQ(CWizardAudio::FindWaveOutDevice(devices, "Headset"), -1);
+    // An empty name would pick the computer's own sound card, device 0.
+    EXPECT_EQ(CWizardAudio::FindWaveOutDevice(devices, ""), -1);
+    EXPECT_EQ(CWizardAudio::FindWaveInDevice(devices, ""), -1);
+}
+
+TEST(WizardAudioStartTest, ModesThatDoNothingStartNothing) {
+    for (const int mode : {0, 7, -1}) {
+        SimRig rig;
+        rig.prepare(mode, "/nonexistent/play.wav", rig.dir.file("rec.wav"));
+        EXPECT_EQ(rig.engine->Start(&rig.queue), 1);
+        EXPECT_FALSE(rig.engine->IsRunning());
+        EXPECT_FALSE(std::filesystem::exists(rig.dir.file("rec.wav")));
+        EXPECT_EQ(rig.boxes->count(), 0u);
+        EXPECT_EQ(rig.engine->Stop(), 1);
+        EXPECT_EQ(rig.engine->Stop(), 1);  // twice: nothing to wait for
+    }
+}
+
+TEST(WizardAudioStartTest, MissingPlayFileIsReportedAndNothingRuns) {
+    SimRig rig;
+    const auto missing = rig.dir.file("WaveFiles/VoicePlayback.wav");
+    rig.prepare(AUDIO_MODE_PLAY_RECORD, missing, rig.dir.file("rec.wav"));
+    EXPECT_EQ(rig.engine->Start(&rig.queue), 0);
+    EXPECT_FALSE(rig.engine->IsRunning());
+    ASSERT_EQ(rig.boxes->count(), 1u);
+    EXPECT_EQ(rig.boxes->shown()[0].caption, "WizardAudio");
+    EXPECT_EQ(rig.boxes->shown()[0].text, "Unable to open file: " + missing);
+    EXPECT_EQ(rig.boxes->shown()[0].style, platform::mb::kIconError);
+    EXPECT_FALSE(std::filesystem::exists(rig.dir.file("rec.wav")));
+}
+
+TEST(WizardAudioStartTest, UnwritableRecordPathIsReportedAndNothingRuns) {
+    SimRig rig;
+    const auto record = rig.dir.file("no/such/folder/MicRecorded.wav");
+    rig.prepare(AUDIO_MODE_RECORD, {}, record);
+    EXPECT_EQ(rig.engine->Start(&rig.queue), 0);
+    EXPECT_FALSE(rig.engine->IsRunning());
+    ASSERT_EQ(rig.boxes->count(), 1u);
+    EXPECT_EQ(rig.boxes->shown()[0].text, "Unable to open file: " + record);
+    EXPECT_EQ(rig.queue.take(200), std::nullopt);
+}
+
+TEST(WizardAudioStartTest, UnknownDeviceNamesRefuseTheRunInsteadOfUsingTheDefaultDevice) {
+    SimRig rig;
+    const auto play = writeWave(rig.dir.file("p.wav"), 1, 16000, sine(8000, 1, 440, 16000));
+    rig.prepare(AUDIO_MODE_PLAY_RECORD, play, rig.dir.file("rec.wav"));
+    rig.engine->m_waveOutName = "Headset Speaker";
+    EXPECT_EQ(rig.engine->Start(&rig.queue), 0);
+    EXPECT_FALSE(rig.engine->IsRunning());
+    ASSERT_EQ(rig.boxes->count(), 1u);
+    EXPECT_EQ(rig.boxes->shown()[0].text,
+              "Unable to find the playing device: Headset Speaker\nStopping test");
+
+    rig.boxes->clear();
+    rig.prepare(AUDIO_MODE_MONITOR);
+    rig.engine->m_waveInName = "";
+    EXPECT_EQ(rig.engine->Start(&rig.queue), 0);
+    ASSERT_EQ(rig.boxes->count(), 1u);
+    EXPECT_EQ(rig.boxes->shown()[0].text, "Unable to find the recording device: \nStopping test");
+    EXPECT_FALSE(std::filesystem::exists(rig.dir.file("rec.wav")));
+}
+
+TEST(WizardAudioRunTest, PlayModesPlayTheWholeFileAndSayDone) {
+    for (const int mode : {AUDIO_MODE_PLAY, AUDIO_MODE_PLAYBACK}) {
+        SimRig rig;
+        const auto play = writeWave(rig.dir.file("p.wav"), 2, 32000, sine(16000, 2, 440, 32000));
+        rig.prepare(mode, play);
+        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 10000));
+        EXPECT_EQ(rig.taken.back().wParam, 0u);
+        EXPECT_EQ(rig.audio->speakerFramesPlayed(), 16000u);
+        EXPECT_TRUE(levelMessages(rig, false).empty());
+        EXPECT_EQ(rig.engine->Stop(), 1);
+        EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OK);
+        EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
+    }
+}
+
+TEST(WizardAudioRunTest, ShortAndEmptyPlayFilesEndAtOnce) {
+    SimRig rig;
+    const auto shortFile = writeWave(rig.dir.file("short.wav"), 1, 16000, sine(100, 1, 440, 16000));
+    rig.prepare(AUDIO_MODE_PLAY, shortFile);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
+    rig.engine->Stop();
+    EXPECT_EQ(rig.audio->speakerFramesPlayed(), 100u);
+
+    const auto empty = writeWave(rig.dir.file("empty.wav"), 1, 16000, {});
+    rig.prepare(AUDIO_MODE_PLAY, empty);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
+    rig.engine->Stop();
+    EXPECT_EQ(rig.audio->speakerFramesPlayed(), 100u);  // nothing more
+}
+
+TEST(WizardAudioRunTest, ModeSixStartsTwoSecondsOfOneChannelSoundIntoTheFile) {
+    SimRig rig;
+    const auto play = writeWave(rig.dir.file("echo.wav"), 1, 16000, sine(48000, 1, 300, 16000));
+    rig.prepare(AUDIO_MODE_PLAY_FROM_2S, play);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    EXPECT_EQ(rig.engine->m_playReader.m_position, 4u * 16000u);
+    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 10000));
+    rig.engine->Stop();
+    EXPECT_EQ(rig.audio->speakerFramesPlayed(), 48000u - 32000u);
+}
+
+TEST(WizardAudioRunTest, MonitorModeSendsLevelsAndWritesNothing) {
+    auto config = SimRig::fastConfig();
+    config.acoustic.nearEndToneHz = 1000;
+    SimRig rig(config);
+    rig.prepare(AUDIO_MODE_MONITOR, {}, rig.dir.file("MicRecorded.wav"));
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    EXPECT_EQ(rig.engine->m_sampleRate, 16000);
+    EXPECT_EQ(rig.engine->m_recordChannels, 1);
+    recordFor(rig, 10 * 4096);
+    rig.engine->Stop();
+    EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_OK);
+    EXPECT_FALSE(std::filesystem::exists(rig.dir.file("MicRecorded.wav")));
+    const auto levels = levelMessages(rig, false);
+    ASSERT_GE(levels.size(), 10u);
+    EXPECT_TRUE(levelMessages(rig, true).empty());  // no mark set
+    for (const auto* m : levels) {
+        EXPECT_EQ(m->lParam, 4096);  // 128 ms a block
+        const auto* block = CWizardAudio::LevelBlock(*m);
+        ASSERT_NE(block, nullptr);
+        ASSERT_EQ(block->size(), 4096u);
+        EXPECT_EQ(m->wParam, reinterpret_cast<std::uintptr_t>(block->data()));
+    }
+    // The tone of -30 dB reaches the meter.
+    std::vector<std::int16_t> samples(2048);
+    std::memcpy(samples.data(), CWizardAudio::LevelBlock(*levels[3])->data(), 4096);
+    EXPECT_NEAR(levelDb(samples, 0, 0.128, 16000), -30.0, 1.0);
+}
+
+TEST(WizardAudioRunTest, RecordModeWritesEveryRecordedByte) {
+    auto config = SimRig::fastConfig();
+    config.acoustic.nearEndToneHz = 1000;
+    SimRig rig(config);
+    const auto record = rig.dir.file("MicRecorded.wav");
+    rig.prepare(AUDIO_MODE_RECORD, {}, record);
+    rig.engine->m_markSeconds = 2.0;
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    recordFor(rig, 20 * 4096);
+    rig.engine->Stop();
+    const auto bytes = levelBytes(rig);
+
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    EXPECT_EQ(reader.m_pFormat->channels, 1);
+    EXPECT_EQ(reader.m_pFormat->samplesPerSec, 16000u);
+    EXPECT_EQ(reader.m_dataSize, bytes);
+    EXPECT_EQ(reader.m_dataSize % 4096, 0u);
+    reader.Close();
+    const auto samples = readChannel(record, 0);
+    EXPECT_NEAR(levelDb(samples, 0.5, 1.0, 16000), -30.0, 1.0);
+
+    // The first mark comes with the 16th block (2.048 s), just before its level message.
+    std::size_t levelsBeforeMark = 0;
+    for (const auto& m : rig.taken) {
+        if (m.message == WM_AUDIO_LEVEL && m.lParam < 0) {
+            break;
+        }
+        levelsBeforeMark += m.message == WM_AUDIO_LEVEL ? 1 : 0;
+    }
+    EXPECT_EQ(levelsBeforeMark, 15u);
+    EXPECT_EQ(levelMessages(rig, true).size(), levelMessages(rig, false).size() - 15);
+}
+
+TEST(WizardAudioRunTest, PlayRecordModeRecordsBothChannelsAtThePlayFilesRate) {
+    SimRig rig;
+    rig.unit->setRouting(31, 25);  // the far-end signal on the left
+    rig.unit->setRouting(8, 26);   // the bare microphone on the right
+    const auto record = rig.dir.file("Delay_Test.wav");
+    rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("Delay_Play.wav"), record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    EXPECT_EQ(rig.engine->m_recordChannels, 2);
+    EXPECT_EQ(rig.engine->m_sampleRate, 32000);
+    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
+    rig.engine->Stop();
+    for (const auto* m : levelMessages(rig, false)) {
+        EXPECT_EQ(m->lParam, 8192);  // 64 ms a block
+    }
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    EXPECT_EQ(reader.m_pFormat->channels, 2);
+    EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
+    EXPECT_GE(reader.m_durationMs, 4500u);  // the whole file was heard
+    reader.Close();
+
+    // The left channel is the played noise at half level (the unit mixes its two channels);
+    // the right one is its echo 20 ms later.
+    const auto reference = readChannel(record, 1);
+    const auto microphone = readChannel(record, 2);
+    EXPECT_NEAR(levelDb(reference, 1.0, 2.0, 32000), -16.5 - 6.0, 1.0);
+    EXPECT_EQ(bestLag(reference, microphone, 1600, 32000, 32000), 640);
+    EXPECT_NEAR(levelDb(microphone, 1.0, 2.0, 32000) - levelDb(reference, 1.0, 2.0, 32000), -6.0, 0.5);
+}
+
+TEST(WizardAudioRunTest, EchoFollowsTheSpeakerVolume) {
+    double levels[2];
+    int index = 0;
+    for (const int step : {16, 20}) {
+        SimRig rig;
+        rig.unit->setSpeakerVolumeStep(step);
+        rig.unit->setRouting(8, 25);
+        const auto record = rig.dir.file("rec.wav");
+        rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record);
+        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
+        rig.engine->Stop();
+        levels[index++] = levelDb(readChannel(record, 1), 0.5, 2.0, 32000);
+    }
+    EXPECT_NEAR(levels[1] - levels[0], 4 * 1.5, 0.3);
+}
+
+TEST(WizardAudioRunTest, FarEndSignalArrivesOnTheRoutedChannel) {
+    for (const std::uint8_t played : {31, 32}) {
+        auto config = SimRig::fastConfig();
+        config.acoustic.playedFarEndSource = played;
+        SimRig rig(config);
+        rig.unit->setRouting(31, 25);
+        rig.unit->setRouting(32, 26);
+        const auto record = rig.dir.file("FE_Test.wav");
+        rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record);
+        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
+        rig.engine->Stop();
+        const auto left = levelDb(readChannel(record, 1), 0.5, 1.5, 32000);
+        const auto right = levelDb(readChannel(record, 2), 0.5, 1.5, 32000);
+        EXPECT_GT(played == 31 ? left : right, -20.0);
+        EXPECT_EQ(played == 31 ? right : left, -1000.0);  // digital silence
+    }
+}
+
+TEST(WizardAudioRunTest, StopInTheMiddleLeavesAClosedValidRecording) {
+    SimRig rig;
+    const auto record = rig.dir.file("Echo_Test.wav");
+    rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("VoicePlayback.wav"), record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    recordFor(rig, 10 * 8192);
+    EXPECT_TRUE(rig.engine->IsRunning());
+    EXPECT_EQ(rig.engine->Stop(), 1);
+    EXPECT_FALSE(rig.engine->IsRunning());
+    EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_OK);
+    EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OK);
+    EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
+    while (auto next = rig.queue.take(0)) {
+        rig.taken.push_back(std::move(*next));
+    }
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
+    EXPECT_LT(reader.m_durationMs, 10000u);
+    EXPECT_EQ(rig.engine->Stop(), 1);
+}
+
+TEST(WizardAudioRunTest, DestroyingARunningEngineEndsItsThreads) {
+    SimRig rig;
+    const auto record = rig.dir.file("rec.wav");
+    rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("VoicePlayback.wav"), record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    recordFor(rig, 4 * 8192);
+    rig.engine.reset();
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    EXPECT_GT(reader.m_dataSize, 0u);
+}
+
+TEST(WizardAudioRunTest, LevelBlocksStayUnchangedUntilHandled) {
+    SimRig rig;
+    const auto record = rig.dir.file("rec.wav");
+    rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("VoicePlayback.wav"), record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    // Nobody handles the messages while many blocks are recorded.
+    recordFor(rig, 40 * 8192);
+    rig.engine->Stop();
+    const auto levels = levelMessages(rig, false);
+    ASSERT_GE(levels.size(), 40u);
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    std::vector<std::uint8_t> fileBlock(8192);
+    for (const auto* m : levels) {
+        ASSERT_EQ(reader.Read(fileBlock.data(), 8192), 8192u);
+        ASSERT_EQ(*CWizardAudio::LevelBlock(*m), fileBlock);
+    }
+}
+
+TEST(WizardAudioFailureTest, SpeakerThatCannotOpenSaysDoneThenShowsItsBox) {
+    auto config = SimRig::fastConfig();
+    config.unitOpenResult = platform::wave::kAllocated;
+    SimRig rig(config);
+    const auto play = writeWave(rig.dir.file("p.wav"), 1, 16000, sine(16000, 1, 440, 16000));
+    rig.prepare(AUDIO_MODE_PLAY, play);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
+    EXPECT_EQ(rig.taken.back().wParam, 0u);
+    rig.engine->Stop();
+    EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OPEN_FAILED);
+    ASSERT_EQ(rig.boxes->count(), 1u);
+    EXPECT_EQ(rig.boxes->shown()[0].caption, "SpeakerThread");
+    EXPECT_EQ(rig.boxes->shown()[0].text, "Unable to open USB device for playing\nStopping test");
+}
+
+TEST(WizardAudioFailureTest, MicrophoneThatCannotOpenShowsBothBoxesAndSaysDone) {
+    auto config = SimRig::fastConfig();
+    config.unitOpenResult = platform::wave::kNoDriver;
+    SimRig rig(config);
+    rig.prepare(AUDIO_MODE_RECORD, {}, rig.dir.file("rec.wav"));
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
+    EXPECT_EQ(rig.taken.back().wParam, 1u);
+    rig.engine->Stop();
+    EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_OPEN_FAILED);
+    const auto shown = rig.boxes->shown();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].caption, "Open Recording Device");
+    EXPECT_EQ(shown[0].text, "No device driver is present.");
+    EXPECT_EQ(shown[1].caption, "MicrophoneThread");
+    EXPECT_EQ(shown[1].text, "Unable to open native record device, DevID_USB=1\n");
+}
+
+TEST(WizardAudioFailureTest, SilentMicrophoneEndsTheRunFromItsOwnThread) {
+    auto config = SimRig::fastConfig();
+    config.microphoneDelivers = false;
+    SimRig rig(config);
+    const auto record = rig.dir.file("Echo_Test.wav");
+    rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("VoicePlayback.wav"), record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    // Three waits of 1000 ms, then the thread ends the run by itself and says so.
+    std::optional<platform::NotifyMessage> done;
+    const auto start = platform::tickCountMs();
+    while (platform::tickCountMs() - start < 10000) {
+        auto next = rig.queue.take(100);
+        if (next && next->message == WM_AUDIO_DONE && next->wParam == 1) {
+            done = std::move(next);
+            break;
+        }
+    }
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(rig.engine->m_micRunning, 0);
+    EXPECT_EQ(rig.engine->m_speakerRunning, 0);
+    EXPECT_EQ(rig.engine->Stop(), 1);
+    EXPECT_FALSE(rig.engine->IsRunning());
+    EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_NO_DATA);
+    const auto shown = rig.boxes->shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, "Wizard Audio");
+    EXPECT_EQ(shown[0].text, "Unable to open the microphone");
+    // The recording was closed: a valid file with no sound.
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    EXPECT_EQ(reader.m_dataSize, 0u);
+}
