@@ -14,12 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/PulseWaveDevices.h"
 #include "tests/audio/PulseTestServer.h"
+#include "tests/audio/RecordingTake.h"
 
 namespace {
 
@@ -59,81 +59,6 @@ void printSpread(const char* what, std::vector<double> ms) {
     std::printf("%s: min %.1f ms, median %.1f ms, max %.1f ms over %zu blocks\n", what, ms.front(),
                 ms[ms.size() / 2], ms.back(), ms.size());
 }
-
-// Records on its own thread, as the engine's microphone thread does, into one growing take.
-class Recorder {
-public:
-    Recorder(platform::IWaveStream& stream, platform::Event& event)
-        : m_stream(stream), m_event(event), m_blocks(kRecordBlocks) {
-        for (auto& block : m_blocks) {
-            block.data.resize(kBlockFrames * 2);
-            block.header.data = block.data.data();
-            block.header.bufferLength = kBlockFrames * 2;
-            m_stream.prepare(block.header);
-            m_stream.queue(block.header);
-        }
-        m_stream.start();
-        m_thread = std::thread([this] { run(); });
-    }
-    ~Recorder() {
-        m_running = false;
-        m_thread.join();
-        m_stream.reset();
-    }
-
-    // Frames recorded so far, the block being filled included.
-    std::uint64_t position() {
-        std::uint64_t frames = m_frames.load();
-        const auto& block = m_blocks[m_index.load()];
-        if (block.header.isQueued()) {
-            frames += block.header.bytesRecorded.load() / 2;
-        }
-        return frames;
-    }
-    void waitUntil(std::uint64_t frames) {
-        while (m_frames.load() < frames && m_running) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    std::vector<std::int16_t> take() {
-        std::lock_guard lock(m_mutex);
-        return m_take;
-    }
-    std::uint32_t timeouts() const { return m_timeouts; }
-
-private:
-    void run() {
-        while (m_running) {
-            Block& block = m_blocks[m_index.load()];
-            if (!block.header.isDone()) {
-                if (m_event.wait(1000) == platform::kWaitTimeout) {
-                    ++m_timeouts;
-                }
-                continue;
-            }
-            const auto* samples = reinterpret_cast<const std::int16_t*>(block.data.data());
-            const auto count = block.header.bytesRecorded.load() / 2;
-            {
-                std::lock_guard lock(m_mutex);
-                m_take.insert(m_take.end(), samples, samples + count);
-            }
-            m_frames += count;
-            m_stream.queue(block.header);
-            m_index = (m_index.load() + 1) % kRecordBlocks;
-        }
-    }
-
-    platform::IWaveStream& m_stream;
-    platform::Event& m_event;
-    std::vector<Block> m_blocks;
-    std::atomic<std::size_t> m_index{0};
-    std::atomic<std::uint64_t> m_frames{0};
-    std::atomic<bool> m_running{true};
-    std::atomic<std::uint32_t> m_timeouts{0};
-    std::mutex m_mutex;
-    std::vector<std::int16_t> m_take;
-    std::thread m_thread;
-};
 
 void fill(Block& block, std::uint64_t firstFrame, std::uint32_t frames) {
     auto* samples = reinterpret_cast<std::int16_t*>(block.data.data());
@@ -175,15 +100,15 @@ int main(int argc, char** argv) {
     const int out = findDevice(devices, platform::WaveDirection::Output, "Qnlr Speakerphone");
     const int in = findDevice(devices, platform::WaveDirection::Input, "Microphone (Qnlr Speakerphone)");
     const platform::WavePcmFormat format{1, kRate, 16};
-    platform::Event playEvent, recordEvent;
-    std::unique_ptr<platform::IWaveStream> player, recorderStream;
-    if (devices.open(platform::WaveDirection::Input, in, format, recordEvent, recorderStream) !=
-            wave::kNoError ||
+    platform::Event playEvent;
+    std::unique_ptr<platform::IWaveStream> player;
+    // The engine's recording blocks at this rate: six of 16384 bytes.
+    testing_audio::RecordingTake recorder(devices, in, kRate, kBlockFrames * 2, kRecordBlocks);
+    if (recorder.openResult() != wave::kNoError ||
         devices.open(platform::WaveDirection::Output, out, format, playEvent, player) != wave::kNoError) {
         std::fprintf(stderr, "cannot open the unit's devices\n");
         return 1;
     }
-    Recorder recorder(*recorderStream, recordEvent);
     std::vector<Block> playBlocks(kPlayBlocks);
     for (auto& block : playBlocks) {
         block.data.resize(kBlockFrames * 2);
@@ -195,7 +120,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint64_t> isolatedQueuedAt;
     std::uint64_t sequence = 0;
     for (std::uint32_t j = 0; j < kIsolatedBlocks; ++j) {
-        recorder.waitUntil(recorder.position() + kRate * 3 / 10);
+        recorder.waitFor(recorder.position() + kRate * 3 / 10);
         Block& block = playBlocks[0];
         fill(block, sequence, kBlockFrames);
         isolatedQueuedAt.push_back(recorder.position());
@@ -205,7 +130,7 @@ int main(int argc, char** argv) {
         }
         sequence += kBlockFrames;
     }
-    recorder.waitUntil(recorder.position() + kRate / 2);
+    recorder.waitFor(recorder.position() + kRate / 2);
 
     // Phase 2: a continuous stream through the ring for the given time.
     const std::uint64_t streamFrames = static_cast<std::uint64_t>(seconds) * kRate;
@@ -223,8 +148,8 @@ int main(int argc, char** argv) {
         streamQueuedAt[k] = recorder.position();
         player->queue(block.header);
     }
-    recorder.waitUntil(recorder.position() + 2 * kRate);
-    const auto take = recorder.take();
+    recorder.waitFor(recorder.position() + 2 * kRate);
+    const auto take = recorder.samples();
 
     std::printf("bench_pulse: %u Hz mono, blocks of %u frames (%.1f ms); %zu frames (%.1f s) recorded\n",
                 kRate, kBlockFrames, framesToMs(kBlockFrames), take.size(),

@@ -81,10 +81,15 @@ private:
     bool m_failed = false;
     bool m_recording = false;
 
-    // Playing: blocks not yet wholly written, and for each written block still queued the
-    // stream position (bytes written since open) at which its sound has been played.
+    // Playing: blocks not yet wholly written, and the written blocks still queued with where
+    // their sound ends in the stream (bytes written since open) and, once the sink has taken it,
+    // when it will have been played.
+    struct WrittenBlock {
+        std::int64_t end;
+        pa_usec_t playedBy;  // 0 until the sink has taken the block
+    };
     std::deque<PendingWrite> m_toWrite;
-    std::deque<std::int64_t> m_playedAt;
+    std::deque<WrittenBlock> m_playedAt;
     std::int64_t m_written = 0;
     pa_time_event* m_timer = nullptr;
     PulseOperationPtr m_timingUpdate;
@@ -205,7 +210,7 @@ void PulseWaveStream::feed(std::size_t writable) {
         if (pending.offset < pending.length) {
             return;
         }
-        m_playedAt.push_back(m_written);
+        m_playedAt.push_back({m_written, 0});
         m_toWrite.pop_front();
     }
 }
@@ -218,6 +223,9 @@ void PulseWaveStream::onTick(pa_mainloop_api*, pa_time_event* event, const struc
     if (!self.m_playedAt.empty() && !self.m_timingUpdate && self.m_stream) {
         self.m_timingUpdate.reset(pa_stream_update_timing_info(self.m_stream.get(), onTiming, &self));
     }
+    if (!self.m_playedAt.empty() && self.m_stream) {
+        self.completePlayed();
+    }
     pa_context_rttime_restart(self.m_pulse->context(), event, pa_rtclock_now() + kPlayCheckUsec);
 }
 
@@ -228,14 +236,23 @@ void PulseWaveStream::onTiming(pa_stream*, int success, void* userdata) {
 }
 
 void PulseWaveStream::completePlayed() {
+    const pa_usec_t now = pa_rtclock_now();
     const pa_timing_info* timing = pa_stream_get_timing_info(m_stream.get());
-    if (timing == nullptr || timing->read_index_corrupt || timing->write_index_corrupt) {
-        return;
+    if (timing != nullptr && !timing->read_index_corrupt && !timing->write_index_corrupt) {
+        // What the sink has taken from the stream: all that was written but what the stream's
+        // buffer still holds. The sink plays it within its latency.
+        const std::int64_t held = std::max<std::int64_t>(timing->write_index - timing->read_index, 0);
+        const std::int64_t taken = m_written - held;
+        for (auto& block : m_playedAt) {
+            if (block.end > taken) {
+                break;
+            }
+            if (block.playedBy == 0) {
+                block.playedBy = now + timing->sink_usec;
+            }
+        }
     }
-    // What the server holds and has not played yet is the end of what was written.
-    const std::int64_t held = std::max<std::int64_t>(timing->write_index - timing->read_index, 0);
-    const std::int64_t played = m_written - held;
-    while (!m_playedAt.empty() && m_playedAt.front() <= played) {
+    while (!m_playedAt.empty() && m_playedAt.front().playedBy != 0 && m_playedAt.front().playedBy <= now) {
         m_playedAt.pop_front();
         m_blocks.completeFront(0);
     }
