@@ -23,7 +23,7 @@ class PulseWaveDevices final : public IWaveDevices {
 public:
     struct Config {
         PulseContext::Config connection;
-        std::uint32_t playBufferMs = 40;      // sound the server holds ahead of the speaker
+        std::uint32_t playBufferMs = 100;     // sound the server holds ahead of the speaker
         std::uint32_t recordFragmentMs = 10;  // sound the server gathers before passing it on
         std::uint32_t openTimeoutMs = 3000;   // longest wait for a stream to be set up
     };
