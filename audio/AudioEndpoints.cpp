@@ -89,37 +89,29 @@ int CAudioEndpoints::FindEndpointIndex(int direction, std::string text) {
 }
 
 std::string CAudioEndpoints::FindSpeakerName() {
-    std::string name;
-    for (const auto& fragments : SpeakerphoneNameOrder) {
-        name = fragments.speaker;
-        m_speakerIndex = FindEndpointIndex(1, name);
-        if (m_speakerIndex != -1) {
-            break;
-        }
-    }
-    if (m_speakerIndex == -1) {
-        return {};
-    }
-    // Should the name have become unreadable since the search, the matching fragment stands in.
-    GetEndpointName(1, m_speakerIndex, name);
-    m_speakerName = name;
-    return name;
+    return findName(1);
 }
 
 std::string CAudioEndpoints::FindMicrophoneName() {
+    return findName(0);
+}
+
+std::string CAudioEndpoints::findName(int direction) {
+    int& index = direction == 0 ? m_micIndex : m_speakerIndex;
     std::string name;
     for (const auto& fragments : SpeakerphoneNameOrder) {
-        name = fragments.microphone;
-        m_micIndex = FindEndpointIndex(0, name);
-        if (m_micIndex != -1) {
+        name = direction == 0 ? fragments.microphone : fragments.speaker;
+        index = FindEndpointIndex(direction, name);
+        if (index != -1) {
             break;
         }
     }
-    if (m_micIndex == -1) {
+    if (index == -1) {
         return {};
     }
-    GetEndpointName(0, m_micIndex, name);
-    m_micName = name;
+    // Should the name have become unreadable since the search, the matching fragment stands in.
+    GetEndpointName(direction, index, name);
+    (direction == 0 ? m_micName : m_speakerName) = name;
     return name;
 }
 
@@ -189,28 +181,11 @@ int CAudioEndpoints::ApplySpeakerVolume(int level, int /*secondLevel*/) {
 }
 
 int CAudioEndpoints::GetSpeakerVolume() {
-    const std::string id = endpointForVolume(1, true);
-    if (id.empty()) {
-        return -1;
-    }
-    auto scalar = m_pEnumerator->volumeScalar(EndpointFlow::Render, id);
-    if (!scalar) {
-        m_speakerName.clear();
-        return -1;
-    }
-    return static_cast<int>(scalar.value() * 65535.0);
+    return readVolume(1);
 }
 
 int CAudioEndpoints::UnmuteSpeaker() {
-    const std::string id = endpointForVolume(1, true);
-    if (id.empty()) {
-        return -1;
-    }
-    if (!m_pEnumerator->setMute(EndpointFlow::Render, id, false)) {
-        m_speakerName.clear();
-        return -1;
-    }
-    return 0;
+    return unmute(1);
 }
 
 int CAudioEndpoints::SetMicrophoneVolume(int level) {
@@ -233,25 +208,33 @@ int CAudioEndpoints::ApplyMicrophoneVolume(int level, int /*secondLevel*/) {
 }
 
 int CAudioEndpoints::GetMicrophoneVolume() {
-    const std::string id = endpointForVolume(0, true);
+    return readVolume(0);
+}
+
+int CAudioEndpoints::UnmuteMicrophone() {
+    return unmute(0);
+}
+
+int CAudioEndpoints::readVolume(int direction) {
+    const std::string id = endpointForVolume(direction, true);
     if (id.empty()) {
         return -1;
     }
-    auto scalar = m_pEnumerator->volumeScalar(EndpointFlow::Capture, id);
+    auto scalar = m_pEnumerator->volumeScalar(flowOf(direction), id);
     if (!scalar) {
-        m_micName.clear();
+        (direction == 0 ? m_micName : m_speakerName).clear();
         return -1;
     }
     return static_cast<int>(scalar.value() * 65535.0);
 }
 
-int CAudioEndpoints::UnmuteMicrophone() {
-    const std::string id = endpointForVolume(0, true);
+int CAudioEndpoints::unmute(int direction) {
+    const std::string id = endpointForVolume(direction, true);
     if (id.empty()) {
         return -1;
     }
-    if (!m_pEnumerator->setMute(EndpointFlow::Capture, id, false)) {
-        m_micName.clear();
+    if (!m_pEnumerator->setMute(flowOf(direction), id, false)) {
+        (direction == 0 ? m_micName : m_speakerName).clear();
         return -1;
     }
     return 0;

@@ -59,6 +59,10 @@ public:
     int microphoneIndex() const { return m_micIndex; }
 
 private:
+    std::string findName(int direction);
+    // The scalar volume on the wizard's scale, or -1; a failure forgets the endpoint's name.
+    int readVolume(int direction);
+    int unmute(int direction);
     // The id of the speaker (direction 1) or microphone endpoint for a volume operation, found
     // again when its name is not known; empty when it cannot be reached.
     std::string endpointForVolume(int direction, bool emptyNameOnFailure);

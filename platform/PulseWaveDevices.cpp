@@ -145,7 +145,8 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
     }
     m_connected = true;
     if (m_output) {
-        m_timer = pa_context_rttime_new(m_pulse->context(), pa_rtclock_now() + kPlayCheckUsec, onTick, this);
+        m_timer = pa_context_rttime_new(pa_stream_get_context(m_stream.get()),
+                                        pa_rtclock_now() + kPlayCheckUsec, onTick, this);
     }
     return wave::kNoError;
 }
@@ -217,16 +218,20 @@ void PulseWaveStream::feed(std::size_t writable) {
 
 void PulseWaveStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
     auto& self = *static_cast<PulseWaveStream*>(userdata);
+    if (pa_stream_get_state(self.m_stream.get()) != PA_STREAM_READY) {
+        return;  // a failed stream has given its blocks back and needs no more checks
+    }
     if (self.m_timingUpdate && pa_operation_get_state(self.m_timingUpdate.get()) != PA_OPERATION_RUNNING) {
         self.m_timingUpdate.reset();
     }
-    if (!self.m_playedAt.empty() && !self.m_timingUpdate && self.m_stream) {
+    if (!self.m_playedAt.empty() && !self.m_timingUpdate) {
         self.m_timingUpdate.reset(pa_stream_update_timing_info(self.m_stream.get(), onTiming, &self));
     }
-    if (!self.m_playedAt.empty() && self.m_stream) {
+    if (!self.m_playedAt.empty()) {
         self.completePlayed();
     }
-    pa_context_rttime_restart(self.m_pulse->context(), event, pa_rtclock_now() + kPlayCheckUsec);
+    pa_context_rttime_restart(pa_stream_get_context(self.m_stream.get()), event,
+                              pa_rtclock_now() + kPlayCheckUsec);
 }
 
 void PulseWaveStream::onTiming(pa_stream*, int success, void* userdata) {
@@ -282,10 +287,10 @@ void PulseWaveStream::record(const std::uint8_t* data, std::size_t bytes) {
         }
         const std::uint32_t filled = block->bytesRecorded.load(std::memory_order_relaxed);
         const std::size_t chunk = std::min<std::size_t>(block->bufferLength - filled, bytes);
-        if (data != nullptr) {
+        if (chunk > 0 && data != nullptr) {
             std::memcpy(block->data + filled, data, chunk);
             data += chunk;
-        } else {
+        } else if (chunk > 0) {
             std::memset(block->data + filled, 0, chunk);
         }
         bytes -= chunk;

@@ -15,6 +15,7 @@
 
 #include "audio/AudioEndpoints.h"
 #include "platform/PulseContext.h"
+#include "tests/audio/PulseServerTest.h"
 #include "tests/audio/PulseTestServer.h"
 
 namespace {
@@ -33,17 +34,10 @@ long rawVolume(const PulseTestServer& server, const std::string& command) {
     return colon == std::string::npos ? -1 : std::strtol(text.c_str() + colon + 2, nullptr, 10);
 }
 
-class PulseEndpointsTest : public testing::Test {
+class PulseEndpointsTest : public testing_audio::PulseServerTest {
 protected:
-    static void SetUpTestSuite() { s_server = std::make_unique<PulseTestServer>(); }
-    static void TearDownTestSuite() { s_server.reset(); }
-    void SetUp() override { ASSERT_TRUE(s_server->running()) << s_server->failure(); }
-
-    static std::unique_ptr<PulseTestServer> s_server;
     PulseEndpoints service;
 };
-
-std::unique_ptr<PulseTestServer> PulseEndpointsTest::s_server;
 
 TEST_F(PulseEndpointsTest, ListsSinksAndSourcesButNoMonitorsInServerOrder) {
     auto render = service.activeEndpoints(kRender);

@@ -13,6 +13,7 @@
 #include "platform/PulseEndpoints.h"
 #include "platform/PulseWaveDevices.h"
 #include "tests/audio/AudioTestSupport.h"
+#include "tests/audio/PulseServerTest.h"
 #include "tests/audio/PulseTestServer.h"
 
 namespace {
@@ -40,12 +41,11 @@ Sound findSound(const std::vector<std::int16_t>& samples, int threshold) {
             static_cast<std::size_t>(samples.rend() - last)};
 }
 
-class PulseEngineTest : public testing::Test {
+class PulseEngineTest : public testing_audio::PulseServerTest {
 protected:
-    static void SetUpTestSuite() { s_server = std::make_unique<PulseTestServer>(); }
-    static void TearDownTestSuite() { s_server.reset(); }
     void SetUp() override {
-        ASSERT_TRUE(s_server->running()) << s_server->failure();
+        PulseServerTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_FALSE(endpoints.GetSpeakerName().empty());
         ASSERT_FALSE(endpoints.GetMicrophoneName().empty());
         ASSERT_EQ(endpoints.UnmuteSpeaker(), 0);
@@ -89,7 +89,6 @@ protected:
         return audiotest::readChannel(dir.file("take.wav"), 0);
     }
 
-    static std::unique_ptr<PulseTestServer> s_server;
     std::shared_ptr<platform::RecordingMessageBoxHandler> boxes =
         std::make_shared<platform::RecordingMessageBoxHandler>();
     platform::ScopedMessageBoxHandler scopedBoxes{boxes};
@@ -100,8 +99,6 @@ protected:
     std::string playFile;
     double playedDb = 0.0;
 };
-
-std::unique_ptr<PulseTestServer> PulseEngineTest::s_server;
 
 TEST_F(PulseEngineTest, TheRecordingHoldsThePlayedToneWholeAtItsLevel) {
     ASSERT_EQ(endpoints.SetSpeakerVolume(65535), 0);

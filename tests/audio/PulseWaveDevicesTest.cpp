@@ -12,6 +12,7 @@
 #include "audio/AudioEndpoints.h"
 #include "audio/CWizardAudio.h"
 #include "platform/PulseEndpoints.h"
+#include "tests/audio/PulseServerTest.h"
 #include "tests/audio/PulseTestServer.h"
 #include "tests/audio/RecordingTake.h"
 
@@ -47,17 +48,10 @@ std::int16_t sequenceSample(std::uint32_t n) {
     return static_cast<std::int16_t>(1000 + n % 30000);
 }
 
-class PulseWaveDevicesTest : public testing::Test {
+class PulseWaveDevicesTest : public testing_audio::PulseServerTest {
 protected:
-    static void SetUpTestSuite() { s_server = std::make_unique<PulseTestServer>(); }
-    static void TearDownTestSuite() { s_server.reset(); }
-    void SetUp() override { ASSERT_TRUE(s_server->running()) << s_server->failure(); }
-
-    static std::unique_ptr<PulseTestServer> s_server;
     PulseWaveDevices devices;
 };
-
-std::unique_ptr<PulseTestServer> PulseWaveDevicesTest::s_server;
 
 TEST_F(PulseWaveDevicesTest, DevicesAreTheEndpointsByTheirNames) {
     EXPECT_EQ(
@@ -142,8 +136,7 @@ TEST_F(PulseWaveDevicesTest, PlayedBlocksAreRecordedWholeInOrderOnlyOnTheirOwnUn
     for (std::uint32_t n = 0; n < 5 * kFrames; ++n) {
         ASSERT_EQ(start[n], sequenceSample(n)) << "frame " << n;
     }
-    EXPECT_TRUE(
-        std::all_of(other.begin(), other.end(), [](std::int16_t s) { return s == 0; }));
+    EXPECT_TRUE(std::all_of(other.begin(), other.end(), [](std::int16_t s) { return s == 0; }));
 }
 
 TEST_F(PulseWaveDevicesTest, RecordingBlocksFollowStopResetAndClose) {
