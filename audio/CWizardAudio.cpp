@@ -132,10 +132,6 @@ bool CWizardAudio::startThread(std::unique_ptr<platform::WorkerThread>& thread, 
 }
 
 int CWizardAudio::Start(platform::INotifyTarget* target) {
-    m_hNotifyWnd = target;
-    m_recordChannels = 1;
-    m_sampleRate = 16000;
-
     // Threads of an earlier run that Stop could not wait for still use the files.
     m_micRunning = 0;
     m_speakerRunning = 0;
@@ -143,6 +139,9 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
         showError("WizardAudio", "The previous test is still stopping\nPlease try again");
         return 0;
     }
+    m_hNotifyWnd = target;
+    m_recordChannels = 1;
+    m_sampleRate = 16000;
     const int mode = m_testMode;
     if (!modePlays(mode) && !modeRecords(mode)) {
         return 1;

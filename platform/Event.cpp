@@ -53,7 +53,9 @@ bool Event::tryConsumeLocked() {
     return true;
 }
 
-std::uint32_t Event::wait(std::uint32_t timeoutMs) { return waitAny({this}, timeoutMs); }
+std::uint32_t Event::wait(std::uint32_t timeoutMs) {
+    return waitAny({this}, timeoutMs);
+}
 
 std::uint32_t Event::waitAny(const std::vector<Event*>& events, std::uint32_t timeoutMs) {
     if (events.empty()) {

@@ -53,7 +53,7 @@ struct HidCaps {
 struct HidDescription {
     HidAttributes attributes;
     HidCaps caps;
-    bool numberedReports = false;  // the descriptor declares report IDs
+    bool numberedReports = false;                          // the descriptor declares report IDs
     std::array<std::vector<HidControlCap>, 3> buttonCaps;  // by HidReportKind
     std::array<std::vector<HidControlCap>, 3> valueCaps;
 };

@@ -5,7 +5,9 @@
 
 namespace platform {
 
-PlatformError errnoError(const std::string& call) { return errnoError(call, errno); }
+PlatformError errnoError(const std::string& call) {
+    return errnoError(call, errno);
+}
 
 PlatformError errnoError(const std::string& call, int err) {
     return PlatformError{err, call + ": " + std::strerror(err)};

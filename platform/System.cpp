@@ -49,7 +49,9 @@ std::uint64_t tickCountMs() {
                                           .count());
 }
 
-void sleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 std::string programPath() {
     char buffer[4096];

@@ -42,8 +42,12 @@ bool WorkerThread::join(std::uint32_t timeoutMs) {
     return true;
 }
 
-bool WorkerThread::isRunning() const { return m_thread.joinable() && m_done && !m_done->isSignalled(); }
+bool WorkerThread::isRunning() const {
+    return m_thread.joinable() && m_done && !m_done->isSignalled();
+}
 
-bool WorkerThread::isCurrentThread() const { return m_thread.get_id() == std::this_thread::get_id(); }
+bool WorkerThread::isCurrentThread() const {
+    return m_thread.get_id() == std::this_thread::get_id();
+}
 
 }  // namespace platform

@@ -300,8 +300,11 @@ void SimAudio::tick() {
         if (!stream->isOutput()) {
             continue;
         }
-        stream->completeEmptyBlocks();
         const std::uint32_t frames = stream->framesForTick(tickSeconds);
+        if (stream->isUnit() && !m_config.speakerPlays) {
+            continue;
+        }
+        stream->completeEmptyBlocks();
         for (std::uint32_t i = 0; i < frames; ++i) {
             double mono = 0.0;
             const bool played = stream->takeFrame(mono);

@@ -31,6 +31,7 @@ struct SimAudioConfig {
     // Faults of the unit's own wave devices.
     std::uint32_t unitOpenResult = platform::wave::kNoError;  // a failing open returns this
     bool microphoneDelivers = true;                           // false: recorded blocks never complete
+    bool speakerPlays = true;                                 // false: played blocks never complete
 };
 
 // The simulated acoustic side of a speakerphone behind the wave-device service. One clock

@@ -32,6 +32,24 @@ void SimRig::prepare(int mode, const std::string& playFile, const std::string& r
     engine->m_waveInName = sim::kSimMicrophoneDeviceName;
 }
 
+bool SimRig::runUntilDone(int mode, const std::string& playFile, const std::string& recordFile,
+                          std::uint32_t timeoutMs) {
+    prepare(mode, playFile, recordFile);
+    if (engine->Start(&queue) != 1) {
+        return false;
+    }
+    const bool done = waitFor(WM_AUDIO_DONE, timeoutMs);
+    stopAndDrain();
+    return done;
+}
+
+void SimRig::stopAndDrain() {
+    engine->Stop();
+    while (auto next = queue.take(0)) {
+        taken.push_back(std::move(*next));
+    }
+}
+
 bool SimRig::waitFor(std::uint32_t message, std::uint32_t timeoutMs) {
     const auto start = platform::tickCountMs();
     while (platform::tickCountMs() - start < timeoutMs) {

@@ -32,6 +32,13 @@ struct SimRig {
     // do (0x01 at 2 s, 0x06 at 6 s). Returns whether WM_AUDIO_DONE came.
     bool runEchoDialog(std::uint32_t timeoutMs);
 
+    // Starts a run, waits for WM_AUDIO_DONE and stops it; false when it did not start or end.
+    bool runUntilDone(int mode, const std::string& playFile, const std::string& recordFile = {},
+                      std::uint32_t timeoutMs = 20000);
+
+    // Stops the run and keeps every message it posted.
+    void stopAndDrain();
+
     // Takes messages until one with the given number arrives; the ones taken are kept.
     bool waitFor(std::uint32_t message, std::uint32_t timeoutMs);
 

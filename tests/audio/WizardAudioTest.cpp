@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
 
 #include "audio/CWaveFileReader.h"
@@ -147,28 +148,18 @@ TEST(WizardAudioRunTest, PlayModesPlayTheWholeFileAndSayDone) {
 TEST(WizardAudioRunTest, ShortAndEmptyPlayFilesEndAtOnce) {
     SimRig rig;
     const auto shortFile = writeWave(rig.dir.file("short.wav"), 1, 16000, sine(100, 1, 440, 16000));
-    rig.prepare(AUDIO_MODE_PLAY, shortFile);
-    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
-    rig.engine->Stop();
+    ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY, shortFile, {}, 5000));
     EXPECT_EQ(rig.audio->speakerFramesPlayed(), 100u);
 
     const auto empty = writeWave(rig.dir.file("empty.wav"), 1, 16000, {});
-    rig.prepare(AUDIO_MODE_PLAY, empty);
-    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
-    rig.engine->Stop();
+    ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY, empty, {}, 5000));
     EXPECT_EQ(rig.audio->speakerFramesPlayed(), 100u);  // nothing more
 }
 
 TEST(WizardAudioRunTest, ModeSixStartsTwoSecondsOfOneChannelSoundIntoTheFile) {
     SimRig rig;
     const auto play = writeWave(rig.dir.file("echo.wav"), 1, 16000, sine(48000, 1, 300, 16000));
-    rig.prepare(AUDIO_MODE_PLAY_FROM_2S, play);
-    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-    EXPECT_EQ(rig.engine->m_playReader.m_position, 4u * 16000u);
-    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 10000));
-    rig.engine->Stop();
+    ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY_FROM_2S, play, {}, 10000));
     EXPECT_EQ(rig.audio->speakerFramesPlayed(), 48000u - 32000u);
 }
 
@@ -209,7 +200,7 @@ TEST(WizardAudioRunTest, RecordModeWritesEveryRecordedByte) {
     rig.engine->m_markSeconds = 2.0;
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     recordFor(rig, 20 * 4096);
-    rig.engine->Stop();
+    rig.stopAndDrain();
     const auto bytes = levelBytes(rig);
 
     CWaveFileReader reader;
@@ -244,7 +235,7 @@ TEST(WizardAudioRunTest, PlayRecordModeRecordsBothChannelsAtThePlayFilesRate) {
     EXPECT_EQ(rig.engine->m_recordChannels, 2);
     EXPECT_EQ(rig.engine->m_sampleRate, 32000);
     ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
-    rig.engine->Stop();
+    rig.stopAndDrain();
     for (const auto* m : levelMessages(rig, false)) {
         EXPECT_EQ(m->lParam, 8192);  // 64 ms a block
     }
@@ -272,10 +263,7 @@ TEST(WizardAudioRunTest, EchoFollowsTheSpeakerVolume) {
         rig.unit->setSpeakerVolumeStep(step);
         rig.unit->setRouting(8, 25);
         const auto record = rig.dir.file("rec.wav");
-        rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record);
-        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
-        rig.engine->Stop();
+        ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record, 20000));
         levels[index++] = levelDb(readChannel(record, 1), 0.5, 2.0, 32000);
     }
     EXPECT_NEAR(levels[1] - levels[0], 4 * 1.5, 0.3);
@@ -289,10 +277,7 @@ TEST(WizardAudioRunTest, FarEndSignalArrivesOnTheRoutedChannel) {
         rig.unit->setRouting(31, 25);
         rig.unit->setRouting(32, 26);
         const auto record = rig.dir.file("FE_Test.wav");
-        rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record);
-        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
-        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 20000));
-        rig.engine->Stop();
+        ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY_RECORD, playFilePath("FE_Play.wav"), record, 20000));
         const auto left = levelDb(readChannel(record, 1), 0.5, 1.5, 32000);
         const auto right = levelDb(readChannel(record, 2), 0.5, 1.5, 32000);
         EXPECT_GT(played == 31 ? left : right, -20.0);
@@ -307,14 +292,11 @@ TEST(WizardAudioRunTest, StopInTheMiddleLeavesAClosedValidRecording) {
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     recordFor(rig, 10 * 8192);
     EXPECT_TRUE(rig.engine->IsRunning());
-    EXPECT_EQ(rig.engine->Stop(), 1);
+    rig.stopAndDrain();
     EXPECT_FALSE(rig.engine->IsRunning());
     EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_OK);
     EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OK);
     EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
-    while (auto next = rig.queue.take(0)) {
-        rig.taken.push_back(std::move(*next));
-    }
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1);
     EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
@@ -341,7 +323,7 @@ TEST(WizardAudioRunTest, LevelBlocksStayUnchangedUntilHandled) {
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     // Nobody handles the messages while many blocks are recorded.
     recordFor(rig, 40 * 8192);
-    rig.engine->Stop();
+    rig.stopAndDrain();
     const auto levels = levelMessages(rig, false);
     ASSERT_GE(levels.size(), 40u);
     CWaveFileReader reader;
@@ -418,4 +400,90 @@ TEST(WizardAudioFailureTest, SilentMicrophoneEndsTheRunFromItsOwnThread) {
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1);
     EXPECT_EQ(reader.m_dataSize, 0u);
+}
+
+TEST(WizardAudioFailureTest, SpeakerThatKeepsItsBlocksDoesNotHangTheRun) {
+    auto config = SimRig::fastConfig();
+    config.speakerPlays = false;
+    {
+        // Left alone, the thread gives up on the device and says the run is over.
+        SimRig rig(config);
+        const auto play = writeWave(rig.dir.file("p.wav"), 2, 32000, sine(64000, 2, 440, 32000));
+        rig.prepare(AUDIO_MODE_PLAY, play);
+        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 10000));
+        EXPECT_EQ(rig.engine->Stop(), 1);
+        EXPECT_FALSE(rig.engine->IsRunning());
+    }
+    {
+        // Stopped while it waits for a block, it ends at once.
+        SimRig rig(config);
+        const auto play = writeWave(rig.dir.file("p.wav"), 2, 32000, sine(64000, 2, 440, 32000));
+        rig.prepare(AUDIO_MODE_PLAY, play);
+        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+        platform::sleepMs(100);
+        EXPECT_EQ(rig.engine->Stop(), 1);
+        EXPECT_FALSE(rig.engine->IsRunning());
+        EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OK);
+        EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
+    }
+}
+
+namespace {
+
+// A message-box service like the dialog's: the first box waits until the user answers it;
+// later ones are answered at once.
+class WaitingMessageBoxHandler : public platform::IMessageBoxHandler {
+public:
+    int show(const platform::MessageBoxRequest& request) override {
+        if (m_count++ == 0) {
+            m_shown.set();
+            m_answered.wait(10000);
+        }
+        std::lock_guard lock(m_mutex);
+        m_texts.push_back(request.text);
+        return platform::id::kOk;
+    }
+    std::vector<std::string> texts() {
+        std::lock_guard lock(m_mutex);
+        return m_texts;
+    }
+    platform::Event m_shown{platform::Event::Reset::Manual, false};
+    platform::Event m_answered{platform::Event::Reset::Manual, false};
+
+private:
+    std::atomic<int> m_count{0};
+    std::mutex m_mutex;
+    std::vector<std::string> m_texts;
+};
+
+}  // namespace
+
+TEST(WizardAudioFailureTest, StopDoesNotCloseThePlayFileUnderAThreadItCouldNotWaitFor) {
+    auto config = SimRig::fastConfig();
+    config.unitOpenResult = platform::wave::kAllocated;
+    SimRig rig(config);
+    auto waiting = std::make_shared<WaitingMessageBoxHandler>();
+    platform::ScopedMessageBoxHandler scoped(waiting);
+    const auto play = writeWave(rig.dir.file("p.wav"), 1, 16000, sine(16000, 1, 440, 16000));
+    rig.prepare(AUDIO_MODE_PLAY, play);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 5000));
+    ASSERT_EQ(waiting->m_shown.wait(5000), platform::kWaitObject0);
+    // The speaker thread waits for its box: Stop gives up after its wait and leaves the file
+    // to the thread.
+    EXPECT_EQ(rig.engine->Stop(), 1);
+    EXPECT_TRUE(rig.engine->IsRunning());
+    EXPECT_TRUE(rig.engine->m_playReader.IsOpen());
+    // A new run cannot start while the old thread holds the file.
+    rig.prepare(AUDIO_MODE_PLAY, play);
+    EXPECT_EQ(rig.engine->Start(&rig.queue), 0);
+    EXPECT_EQ(waiting->texts(),
+              std::vector<std::string>{"The previous test is still stopping\nPlease try again"});
+
+    waiting->m_answered.set();
+    EXPECT_EQ(rig.engine->Stop(), 1);
+    EXPECT_FALSE(rig.engine->IsRunning());
+    EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
+    EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OPEN_FAILED);
 }

@@ -1,0 +1,153 @@
+// The request/reply exchange of the device link.
+#include <algorithm>
+
+#include "device/HIDProtocol.h"
+#include "device/ReplyMatching.h"
+
+namespace {
+
+constexpr int kWriteAttempts = 2;
+constexpr int kRejectBudget = 40;
+
+}  // namespace
+
+int CHIDProtocol::WaitForAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
+                                std::uint32_t timeoutMs) {
+    const int reportLength = m_ipMode ? 9 : ReportLength();
+    if (m_comPort != nullptr) {
+        return WaitForComAnswer(message, reply, timeoutMs);
+    }
+    if (m_slaveUnit > 0 && !IsAddressedReportLength(reportLength)) {
+        return WaitForSlaveAnswer(message, reply, timeoutMs);
+    }
+    if (m_ipMode) {
+        return WaitForIPAnswer(message, reply, timeoutMs);
+    }
+    return WaitForHidAnswer(message, reply, timeoutMs);
+}
+
+int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
+                                   std::uint32_t timeoutMs) {
+    const int length = ReportLength();
+    const int n = static_cast<int>(message.size());
+    if (n < 1 || length - 1 < n) {
+        return -1;
+    }
+    const int requestCode = message[0] * 256 + (n > 1 ? message[1] : 0);
+    if (!m_deviceOpen) {
+        return -1;
+    }
+
+    auto& output = m_writeDevice.output.report;
+    auto& readRecord = m_reader.readDevice;
+    // The report is built over the input length but written over the output length: a unit
+    // whose output report is shorter cannot carry it.
+    if (static_cast<int>(output.size()) < length) {
+        return -1;
+    }
+    const int replyLength = static_cast<int>(readRecord.input.report.size()) - 1;
+    if (replyLength < 2 || static_cast<int>(reply.size()) < replyLength) {
+        return -1;
+    }
+
+    const bool addressed = UsesAddressBytes();
+    // FR and TO take the last two report bytes; a longer message would lose its last byte.
+    if (addressed && n > length - 3) {
+        return -1;
+    }
+
+    std::fill(output.begin(), output.end(), 0);
+    output[0] = 0;
+    std::copy(message.begin(), message.end(), output.begin() + 1);
+    AddressBytes sent{};
+    if (addressed) {
+        sent = ChooseAddressBytes(m_slaveUnit, m_respondingUnit, m_hubForwarding, m_unit99Enabled);
+        output[static_cast<std::size_t>(length - 2)] = sent.fr;
+        output[static_cast<std::size_t>(length - 1)] = sent.to;
+    }
+
+    // The viewer window is looked up once per exchange.
+    const ViewerWindow viewer = FindViewerWindow();
+
+    const std::uint16_t mask = ReplyCodeMask(requestCode);
+    int attempts = kWriteAttempts;
+    int budget = kRejectBudget;
+    bool write = true;
+    for (;;) {
+        if (attempts == 0) {
+            return -1;
+        }
+        if (write) {
+            const bool written = WriteReport(m_writeDevice);
+            // A write record closed by a failed reopening has no report left to trace.
+            const auto& sent = m_writeDevice.output.report;
+            if (static_cast<int>(sent.size()) >= length) {
+                TraceHidWrite(viewer,
+                              attempts == kWriteAttempts ? HidViewerRecord::kMessageWritten
+                                                         : HidViewerRecord::kMessageRewritten,
+                              message, std::span<const std::uint8_t>(sent).subspan(1, length - 1), addressed);
+            }
+            if (!written) {
+                return -1;
+            }
+            if (!m_deviceOpen) {
+                return -1;
+            }
+        }
+
+        if (ReadInputReport(readRecord, timeoutMs) != platform::HidIoStatus::Ok) {
+            --attempts;
+            write = true;
+            continue;
+        }
+
+        auto& input = readRecord.input.report;
+        std::copy(input.begin() + 1, input.begin() + 1 + replyLength, reply.begin());
+
+        bool addressAccepted = true;
+        if (addressed) {
+            const std::uint8_t replyFr = reply[static_cast<std::size_t>(length - 3)];
+            const bool broadcastLike =
+                (sent.fr == 0x00 && sent.to == 0x00) || (sent.fr == 0x04 && sent.to == 0x07);
+            if (broadcastLike) {
+                m_respondingUnit = replyFr >> 4;
+                if (m_productCode == 786) {
+                    m_hubForwarding = true;
+                }
+            } else {
+                addressAccepted = (replyFr >> 4) == (sent.to >> 4);
+            }
+        } else {
+            m_respondingUnit = 0;
+        }
+
+        const int replyCode = reply[0] * 256 + reply[1];
+        PrepareHidReadRecord(std::span<const std::uint8_t>(reply.data(), std::min(replyLength, length - 1)),
+                             addressed);
+        // Mark the report as consumed so a stale buffer is never taken for a new reply.
+        input[1] = 0xFF;
+        input[2] = 0xFF;
+
+        if (replyCode == 0xFFFF) {
+            SendViewerRecord(viewer);
+            return -1;
+        }
+        if ((replyCode & mask) == (requestCode & mask) && addressAccepted &&
+            ReplyEchoMatches(requestCode, message,
+                             std::span<const std::uint8_t>(reply.data(), replyLength))) {
+            SendViewerRecord(viewer);
+            return replyCode;
+        }
+        m_viewerRecord.kind = HidViewerRecord::kReplyRejected;
+        SendViewerRecord(viewer);
+
+        if (--budget == 0) {
+            --attempts;
+            budget = kRejectBudget;
+            write = true;
+            ReopenReadHandle();
+        } else {
+            write = false;
+        }
+    }
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Hid.h"
+
+// One HID interface of the machine and the free functions that open it, describe it and move
+// its reports. The device object keeps a list of these, a write record and a read record.
+
+// Vendor ids of the units this program drives; only their records get report buffers.
+inline constexpr std::uint16_t kSupportedVendorIds[] = {0x0556, 0x3B59, 0x2E71};
+
+bool IsSupportedVendor(std::uint16_t vendorId);
+
+// One control of a report. Nothing reads the values; they describe the report's layout.
+struct HidDataEntry {
+    bool isButton = false;
+    std::uint16_t usagePage = 0;
+    std::uint32_t status = 0;
+    std::uint32_t reportId = 0;
+    bool dataSet = false;
+    // Button view.
+    std::uint32_t usageMin = 0;
+    std::uint32_t usageMax = 0;
+    std::uint32_t maxUsageListLength = 0;
+    std::vector<std::uint16_t> usageList;
+    // Value view.
+    std::uint16_t usage = 0;
+    std::uint32_t value = 0;
+    std::int32_t scaledValue = 0;
+};
+
+inline constexpr std::uint32_t kHidStatusSuccess = 0x00110000;
+
+// The buffers, caps and data entries of one report kind. Empty vectors stand for "none".
+struct HidReportSet {
+    std::vector<std::uint8_t> report;
+    std::vector<HidDataEntry> dataEntries;
+    std::vector<platform::HidControlCap> buttonCaps;
+    std::vector<platform::HidControlCap> valueCaps;
+    bool allocated = false;  // the fill reached this kind (an empty report is still "allocated")
+};
+
+struct HidDeviceRecord {
+    HidDeviceRecord() = default;
+    HidDeviceRecord(HidDeviceRecord&&) noexcept = default;
+    HidDeviceRecord& operator=(HidDeviceRecord&&) noexcept = default;
+    HidDeviceRecord(const HidDeviceRecord&) = delete;
+    HidDeviceRecord& operator=(const HidDeviceRecord&) = delete;
+
+    bool hasPath = false;
+    std::string devicePath;
+    std::unique_ptr<platform::IHidDevice> handle;  // null while closed
+    bool openedForRead = false;
+    bool openedForWrite = false;
+    bool openedOverlapped = false;
+    bool openedExclusive = false;
+    bool hasPreparsedData = false;
+    platform::HidCaps caps;
+    platform::HidAttributes attributes;
+    HidReportSet input;
+    HidReportSet output;
+    HidReportSet feature;
+    std::uint32_t inputDataEntryCount() const { return static_cast<std::uint32_t>(input.dataEntries.size()); }
+
+    bool isOpen() const { return handle != nullptr; }
+};
+
+// Lists every present HID interface into records (each opened with no access for its
+// attributes and capabilities). False with an empty list when the listing cannot be had.
+bool EnumerateHidDevices(platform::IHidBus& bus, std::vector<HidDeviceRecord>& records);
+
+// Opens path into record (which must be closed). False leaves the record closed.
+bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAccess, bool writeAccess,
+                   bool overlapped, bool exclusive, HidDeviceRecord& record);
+
+// Allocates the report buffers, caps and data entries of an open record.
+bool FillDeviceInfo(HidDeviceRecord& record);
+
+// Forgets the buffers, caps and data entries without the close that releases the handle.
+void ClearDeviceCaps(HidDeviceRecord& record);
+
+void CloseHidDevice(HidDeviceRecord& record);
+void CloseHidDevices(std::vector<HidDeviceRecord>& records);
+
+// Reads one input report into the record's input buffer, waiting up to timeoutMs.
+platform::HidIoStatus ReadInputReport(HidDeviceRecord& record, std::uint32_t timeoutMs);
+
+// Writes the record's whole output buffer as one report; true when every byte went out.
+bool WriteReport(HidDeviceRecord& record);

@@ -1,0 +1,184 @@
+#include "mail/Base64Coder.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::uint8_t kNotInAlphabet = 0xFE;
+constexpr std::uint8_t kPad = 0xFF;
+constexpr std::uint32_t kBufferStep = 4096;
+
+// Grows buffer to more than n bytes (whole steps) when it is smaller, then zeroes all of it.
+template <typename T>
+void allocZeroed(std::unique_ptr<T[]>& buffer, std::uint32_t& capacity, std::uint32_t& length,
+                 std::uint32_t n) {
+    if (capacity < n) {
+        buffer.reset();
+        capacity = (n / kBufferStep + 1) * kBufferStep;
+        buffer = std::make_unique<T[]>(capacity);
+    }
+    if (buffer) {
+        std::memset(buffer.get(), 0, capacity);
+    }
+    length = 0;
+}
+
+}  // namespace
+
+std::uint8_t Base64Coder::s_decodeTable[256];
+bool Base64Coder::s_decodeTableReady = false;
+
+void Base64Coder::BuildDecodeTable() {
+    std::memset(s_decodeTable, kNotInAlphabet, sizeof s_decodeTable);
+    for (std::uint8_t i = 0; i < 64; ++i) {
+        const auto c = static_cast<std::uint8_t>(kAlphabet[i]);
+        s_decodeTable[c] = i;
+        s_decodeTable[c + 128] = i;
+    }
+    s_decodeTable[static_cast<std::uint8_t>('=')] = kPad;
+    s_decodeTable[static_cast<std::uint8_t>('=') + 128] = kPad;
+    s_decodeTableReady = true;
+}
+
+void Base64Coder::EncodeString(const char* text) {
+    if (text != nullptr) {
+        Encode(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::uint32_t>(std::strlen(text)));
+    }
+}
+
+void Base64Coder::DecodeString(const char* text) {
+    if (text != nullptr) {
+        Decode(text, static_cast<std::uint32_t>(std::strlen(text)));
+    }
+}
+
+std::uint8_t* Base64Coder::GetDecoded() {
+    return m_decoded.get();
+}
+
+char* Base64Coder::GetEncoded() {
+    return m_encoded.get();
+}
+
+void Base64Coder::AllocEncoded(std::uint32_t n) {
+    allocZeroed(m_encoded, m_encodedCapacity, m_encodedLength, n);
+}
+
+void Base64Coder::AllocDecoded(std::uint32_t n) {
+    allocZeroed(m_decoded, m_decodedCapacity, m_decodedLength, n);
+}
+
+void Base64Coder::SetDecodedInput(const std::uint8_t* bytes, std::uint32_t length) {
+    AllocDecoded(length);
+    if (length > 0) {
+        std::memcpy(m_decoded.get(), bytes, length);
+    }
+    m_decodedLength = length;
+}
+
+void Base64Coder::SetEncodedInput(const char* characters, std::uint32_t length) {
+    AllocEncoded(length);
+    for (std::uint32_t i = 0; i < length; ++i) {
+        if (!IsSkippedChar(characters[i])) {
+            m_encoded[m_encodedLength++] = characters[i];
+        }
+    }
+}
+
+bool Base64Coder::IsSkippedChar(char c) {
+    return (c >= 7 && c <= 13) || c == ' ';
+}
+
+void Base64Coder::Encode(const std::uint8_t* bytes, std::uint32_t length) {
+    SetDecodedInput(bytes, length);
+    // Four characters for every three bytes; the buffer is always larger, so the text ends in NUL.
+    AllocEncoded(2 * length);
+    Group group;
+    std::uint32_t i = 0;
+    for (; i + 3 <= length; i += 3) {
+        group = Group{{m_decoded[i], m_decoded[i + 1], m_decoded[i + 2], 0}, 3};
+        EncodeGroup(group, m_encoded.get() + m_encodedLength);
+        m_encodedLength += 4;
+    }
+    if (i < length) {
+        group = Group{};
+        group.count = static_cast<std::uint8_t>(length - i);
+        for (std::uint32_t k = 0; k < group.count; ++k) {
+            group.values[k] = m_decoded[i + k];
+        }
+        EncodeGroup(group, m_encoded.get() + m_encodedLength);
+        m_encodedLength += 4;
+    }
+}
+
+void Base64Coder::EncodeGroup(const Group& group, char* output) {
+    std::uint8_t raw[4];
+    EncodeRaw(raw, group.values);
+    for (int k = 0; k < 4; ++k) {
+        output[k] = kAlphabet[raw[k]];
+    }
+    if (group.count < 3) {
+        output[3] = '=';
+    }
+    if (group.count < 2) {
+        output[2] = '=';
+    }
+}
+
+void Base64Coder::EncodeRaw(std::uint8_t* output, const std::uint8_t* input) {
+    output[0] = static_cast<std::uint8_t>(input[0] >> 2);
+    output[1] = static_cast<std::uint8_t>(((input[0] & 0x03) << 4) | (input[1] >> 4));
+    output[2] = static_cast<std::uint8_t>(((input[1] & 0x0F) << 2) | (input[2] >> 6));
+    output[3] = static_cast<std::uint8_t>(input[2] & 0x3F);
+}
+
+void Base64Coder::Decode(const char* characters, std::uint32_t length) {
+    if (!s_decodeTableReady) {
+        BuildDecodeTable();
+    }
+    SetEncodedInput(characters, length);
+    AllocDecoded(length);
+    const auto entry = [this](std::uint32_t k) {
+        return s_decodeTable[static_cast<std::uint8_t>(m_encoded[k])];
+    };
+    Group group;
+    std::uint32_t i = 0;
+    for (; i + 4 <= m_encodedLength; i += 4) {
+        group = Group{{entry(i), entry(i + 1), entry(i + 2), entry(i + 3)}, 4};
+        for (int k = 2; k < 4; ++k) {
+            if (group.values[k] == kPad) {
+                group.values[k] = 0;
+            }
+        }
+        DecodeGroup(group, m_decoded.get() + m_decodedLength);
+        m_decodedLength += 3;
+    }
+    if (i < m_encodedLength) {
+        group = Group{};
+        group.count = static_cast<std::uint8_t>(m_encodedLength - i);
+        for (std::uint32_t k = 0; k < group.count; ++k) {
+            const std::uint8_t value = entry(i + k);
+            group.values[k] = value == kPad ? 0 : value;
+        }
+        DecodeGroup(group, m_decoded.get() + m_decodedLength);
+        m_decodedLength += group.count;
+    }
+}
+
+int Base64Coder::DecodeGroup(const Group& group, std::uint8_t* output) {
+    DecodeRaw(output, group.values);
+    int real = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (output[k] != kPad) {
+            ++real;
+        }
+    }
+    return real;
+}
+
+void Base64Coder::DecodeRaw(std::uint8_t* output, const std::uint8_t* input) {
+    output[0] = static_cast<std::uint8_t>((input[0] << 2) | ((input[1] & 0x3F) >> 4));
+    output[1] = static_cast<std::uint8_t>((input[1] << 4) | ((input[2] & 0x3F) >> 2));
+    output[2] = static_cast<std::uint8_t>((input[2] << 6) | (input[3] & 0x3F));
+}

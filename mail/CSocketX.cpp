@@ -1,0 +1,139 @@
+#include "mail/CSocketX.h"
+
+#include <cerrno>
+
+#include "platform/System.h"
+
+namespace {
+
+int winsockError(int err) {
+    switch (err) {
+        case ETIMEDOUT:
+            return WSAETIMEDOUT;
+        case EINTR:
+            return WSAEINTR;
+        case EBADF:
+            return WSAEBADF;
+        case ENETUNREACH:
+            return WSAENETUNREACH;
+        case ECONNABORTED:
+            return WSAECONNABORTED;
+        case ECONNRESET:
+            return WSAECONNRESET;
+        case ENOTCONN:
+            return WSAENOTCONN;
+        case EPIPE:
+            return WSAESHUTDOWN;
+        case EMSGSIZE:
+            return WSAEMSGSIZE;
+        case ECONNREFUSED:
+            return WSAECONNREFUSED;
+        case EHOSTUNREACH:
+            return WSAEHOSTUNREACH;
+        default:
+            return err;  // no Windows Sockets counterpart; the text tells what it was
+    }
+}
+
+}  // namespace
+
+int CSocketX::fail(const platform::PlatformError& error) {
+    m_lastError = winsockError(error.code);
+    m_lastErrorText = error.what;
+    return SOCKET_ERROR;
+}
+
+bool CSocketX::Create() {
+    m_pending.clear();
+    const auto opened = m_socket.open();
+    if (!opened) {
+        fail(opened.error());
+        return false;
+    }
+    return true;
+}
+
+bool CSocketX::Connect(const std::string& host, int port, std::uint32_t timeoutMs) {
+    if (port <= 0 || port > 65535) {
+        fail(platform::errnoError("connect " + host + ":" + std::to_string(port), EINVAL));
+        return false;
+    }
+    const auto connected = m_socket.connect(host, static_cast<std::uint16_t>(port), timeoutMs);
+    if (!connected) {
+        fail(connected.error());
+        return false;
+    }
+    return true;
+}
+
+void CSocketX::Close() {
+    m_socket.close();
+    m_pending.clear();
+}
+
+int CSocketX::SendBuffer(const void* data, int length) {
+    if (length < 0) {
+        return fail(platform::errnoError("send", EINVAL));
+    }
+    const auto sent =
+        m_socket.sendAll(data, static_cast<std::size_t>(length), platform::TcpSocket::kNoTimeout);
+    return sent ? static_cast<int>(sent.value()) : fail(sent.error());
+}
+
+int CSocketX::SendWithTimeout(const std::string& text, std::uint32_t timeoutMs, int flags) {
+    const auto sent = m_socket.sendAll(text.data(), text.size(), timeoutMs, flags);
+    return sent ? static_cast<int>(sent.value()) : fail(sent.error());
+}
+
+int CSocketX::ReceiveWithTimeout(std::string& reply, std::uint32_t timeoutMs, int flags) {
+    reply.clear();
+    if (!m_pending.empty()) {
+        reply = m_pending.substr(0, kReceiveSize);
+        m_pending.erase(0, reply.size());
+        return static_cast<int>(reply.size());
+    }
+    char buffer[kReceiveSize];
+    const auto received = m_socket.receive(buffer, sizeof buffer, timeoutMs, flags);
+    if (!received) {
+        return fail(received.error());
+    }
+    reply.assign(buffer, received.value());
+    return static_cast<int>(received.value());
+}
+
+int CSocketX::ReceiveLine(std::string& line, std::uint32_t timeoutMs) {
+    line.clear();
+    const std::uint64_t deadline = platform::tickCountMs() + timeoutMs;
+    std::size_t end;
+    while ((end = m_pending.find('\n')) == std::string::npos) {
+        if (m_pending.size() > kMaxLineSize) {
+            return fail(platform::errnoError("recv", EMSGSIZE));
+        }
+        std::uint32_t leftMs = platform::TcpSocket::kNoTimeout;
+        if (timeoutMs != platform::TcpSocket::kNoTimeout) {
+            const std::uint64_t now = platform::tickCountMs();
+            if (now >= deadline) {
+                return fail(platform::errnoError("recv", ETIMEDOUT));
+            }
+            leftMs = static_cast<std::uint32_t>(deadline - now);
+        }
+        char buffer[kReceiveSize];
+        const auto received = m_socket.receive(buffer, sizeof buffer, leftMs);
+        if (!received) {
+            return fail(received.error());
+        }
+        if (received.value() == 0) {
+            return 0;
+        }
+        m_pending.append(buffer, received.value());
+    }
+    if (end > kMaxLineSize) {
+        return fail(platform::errnoError("recv", EMSGSIZE));
+    }
+    line = m_pending.substr(0, end);
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    m_pending.erase(0, end + 1);
+    return static_cast<int>(end + 1);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/TcpSocket.h"
+
+// Socket error numbers this socket reports (Windows Sockets values).
+constexpr int SOCKET_ERROR = -1;
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAEHOSTUNREACH = 10065;
+
+// A blocking TCP stream socket whose sends and receives can be bounded by a time-out. A timed
+// call that gets no answer in time returns SOCKET_ERROR and leaves GetLastError() at
+// WSAETIMEDOUT; timeoutMs 0 means no time-out. Bytes that arrive beyond what a line read
+// needed are kept for the next read, so replies split over several reads come out whole.
+class CSocketX {
+public:
+    static constexpr std::size_t kReceiveSize = 256;
+    // Longest line ReceiveLine accepts; a longer one fails with WSAEMSGSIZE.
+    static constexpr std::size_t kMaxLineSize = 4096;
+
+    // Makes the TCP stream socket; false on failure.
+    bool Create();
+    // Connects to host (name or dotted address) and port, giving up after timeoutMs.
+    bool Connect(const std::string& host, int port, std::uint32_t timeoutMs);
+    void Close();
+
+    // Sends the whole block with no time-out; the byte count or SOCKET_ERROR.
+    int SendBuffer(const void* data, int length);
+    // Sends the whole text; the byte count or SOCKET_ERROR.
+    int SendWithTimeout(const std::string& text, std::uint32_t timeoutMs, int flags);
+    // One receive of at most 256 bytes into reply (every byte received, NULs included): the byte
+    // count, 0 with an empty reply when the peer closed, or SOCKET_ERROR.
+    int ReceiveWithTimeout(std::string& reply, std::uint32_t timeoutMs, int flags);
+    // Receives up to and including the next LF within timeoutMs as a whole; line is the text
+    // without its CR LF. The count of bytes taken, 0 when the peer closed before a whole line
+    // came, or SOCKET_ERROR.
+    int ReceiveLine(std::string& line, std::uint32_t timeoutMs);
+
+    // Windows Sockets number of the last failure (0 when none).
+    int GetLastError() const { return m_lastError; }
+    // The platform's text of the last failure, naming the call.
+    const std::string& GetLastErrorText() const { return m_lastErrorText; }
+
+private:
+    int fail(const platform::PlatformError& error);
+
+    platform::TcpSocket m_socket;
+    std::string m_pending;  // received but not yet handed out
+    int m_lastError = 0;
+    std::string m_lastErrorText;
+};

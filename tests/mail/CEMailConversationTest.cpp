@@ -1,0 +1,342 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakeSmtpServer.h"
+#include "mail/CEMail.h"
+#include "mail/CSocketX.h"
+#include "platform/System.h"
+
+namespace {
+
+constexpr std::uint32_t kReplyTimeoutMs = 250;
+constexpr std::uint32_t kStallMs = 700;
+
+const char kUserBase64[] = "c2VuZGVyQGV4YW1wbGUub3Jn";  // sender@example.org
+const char kPasswordBase64[] = "U2VjcmV0LTEyMw==";      // Secret-123
+
+// Collects what CEMail::Send tells the debug output.
+class DebugCapture {
+public:
+    DebugCapture() {
+        platform::setDebugOutputSink([this](const std::string& text) { m_text += text + "\n"; });
+    }
+    ~DebugCapture() { platform::setDebugOutputSink({}); }
+    const std::string& text() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+CEMail makeMail(int port) {
+    CEMail mail;
+    mail.m_smtpServer = "127.0.0.1";
+    mail.m_port = port;
+    mail.m_replyTimeoutMs = kReplyTimeoutMs;
+    mail.m_authUser = "sender@example.org";
+    mail.m_authPassword = "Secret-123";
+    mail.m_from = CSMTPAddress("Quenlor's Probe Guide", "sender@example.org");
+    mail.m_mailer = "Quenlor's Probe Guide";
+    mail.m_subject = "Wizard Test Results";
+    mail.AddRecipient(CSMTPAddress("Quenlor Support", "support@example.org"), RECIPIENT_TO);
+    mail.AddRecipient(CSMTPAddress("Archive", "archive@example.org"), RECIPIENT_BCC);
+    mail.m_body = "From  : Tester\r\nEmail : tester@example.org\r\n";
+    return mail;
+}
+
+// The commands of a whole conversation after EHLO.
+const std::vector<std::string> kAfterEhlo = {"AUTH LOGIN",
+                                             kUserBase64,
+                                             kPasswordBase64,
+                                             "MAIL FROM:<sender@example.org>",
+                                             "RCPT TO:<support@example.org>",
+                                             "RCPT TO:<archive@example.org>",
+                                             "DATA",
+                                             "<data>",
+                                             "QUIT"};
+
+std::vector<std::string> afterEhlo(const std::vector<std::string>& commands) {
+    if (commands.empty() || commands[0].rfind("EHLO ", 0) != 0 || commands[0].size() <= 5) {
+        ADD_FAILURE() << "no EHLO with a host name first";
+        return commands;
+    }
+    return std::vector<std::string>(commands.begin() + 1, commands.end());
+}
+
+// A script that answers every command like a willing server except the one at index wrongAt.
+FakeSmtpServer::Script wrongAt(int index, FakeReply reply) {
+    auto count = std::make_shared<int>(0);
+    return [count, index, reply](const std::string& command) {
+        return (*count)++ == index ? reply : FakeSmtpServer::standardReply(command);
+    };
+}
+
+TEST(CEMailConversationTest, WholeConversationInOrder) {
+    FakeSmtpServer server;
+    CEMail mail = makeMail(server.port());
+    mail.AddRecipient(CSMTPAddress("", "copy@example.org"), RECIPIENT_CC);
+    EXPECT_EQ(mail.Send(), 1);
+    server.waitDone();
+    std::vector<std::string> expected = kAfterEhlo;
+    expected.insert(expected.begin() + 5, "RCPT TO:<copy@example.org>");  // To, then Cc, then Bcc
+    EXPECT_EQ(afterEhlo(server.commands()), expected);
+}
+
+TEST(CEMailConversationTest, NoAuthenticationWithoutUser) {
+    FakeSmtpServer server;
+    CEMail mail = makeMail(server.port());
+    mail.m_authUser.clear();
+    EXPECT_EQ(mail.Send(), 1);
+    server.waitDone();
+    EXPECT_EQ(afterEhlo(server.commands()),
+              std::vector<std::string>(kAfterEhlo.begin() + 3, kAfterEhlo.end()));
+}
+
+TEST(CEMailConversationTest, EmptyPasswordIsAnEmptyLineAndNoRecipientsMeansNoRcpt) {
+    FakeSmtpServer server;
+    CEMail mail = makeMail(server.port());
+    mail.m_authPassword.clear();
+    mail.m_to.clear();
+    mail.m_bcc.clear();
+    EXPECT_EQ(mail.Send(), 1);
+    server.waitDone();
+    EXPECT_EQ(afterEhlo(server.commands()),
+              (std::vector<std::string>{"AUTH LOGIN", kUserBase64, "", "MAIL FROM:<sender@example.org>",
+                                        "DATA", "<data>", "QUIT"}));
+}
+
+// A wrong reply code at any step ends the conversation with QUIT and result 0.
+class WrongCodeTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(WrongCodeTest, QuitFollowsTheRefusedCommand) {
+    const int step = GetParam();  // index into the commands after the greeting; -1 is the greeting
+    const FakeReply refusal = FakeReply::text("554 5.0.0 not today\r\n");
+    FakeSmtpServer server(
+        step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, refusal),
+        step < 0 ? refusal : FakeReply::text("220 ready\r\n"));
+    DebugCapture debug;
+    EXPECT_EQ(makeMail(server.port()).Send(), 0);
+    server.waitDone();
+    const std::vector<std::string> commands = server.commands();
+    ASSERT_EQ(commands.size(), static_cast<std::size_t>(step + 2));
+    EXPECT_EQ(commands.back(), "QUIT");
+    EXPECT_NE(debug.text().find("not today"), std::string::npos) << debug.text();
+}
+
+// Greeting, EHLO, AUTH LOGIN, user, password, MAIL FROM, RCPT (To), RCPT (Bcc), DATA, end of data.
+INSTANTIATE_TEST_SUITE_P(EveryStep, WrongCodeTest, ::testing::Range(-1, 9));
+
+TEST(CEMailConversationTest, RefusedPasswordAndContinueInsteadOfAcceptSendQuit) {
+    for (const char* reply : {"535 5.7.8 Authentication credentials invalid\r\n", "334 UGFzc3dvcmQ6\r\n"}) {
+        FakeSmtpServer server(wrongAt(3, FakeReply::text(reply)));
+        EXPECT_EQ(makeMail(server.port()).Send(), 0) << reply;
+        server.waitDone();
+        EXPECT_EQ(afterEhlo(server.commands()),
+                  (std::vector<std::string>{"AUTH LOGIN", kUserBase64, kPasswordBase64, "QUIT"}));
+    }
+}
+
+TEST(CEMailConversationTest, ReplyShorterThanACodeNeverMatches) {
+    FakeSmtpServer server(wrongAt(4, FakeReply::text("25\r\n")));
+    EXPECT_EQ(makeMail(server.port()).Send(), 0);
+    server.waitDone();
+    EXPECT_EQ(server.commands().back(), "QUIT");
+}
+
+// A server that stalls past the reply time-out: result 0 and no QUIT.
+class StallTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(StallTest, TimeOutEndsTheConversationWithoutQuit) {
+    const int step = GetParam();
+    FakeReply stall = FakeReply::text("250 too late\r\n");
+    stall.delayMs = kStallMs;
+    FakeReply greeting = FakeReply::text("220 ready\r\n");
+    if (step < 0) {
+        greeting.delayMs = kStallMs;
+    }
+    FakeSmtpServer server(
+        step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, stall), greeting);
+    DebugCapture debug;
+    EXPECT_EQ(makeMail(server.port()).Send(), 0);
+    server.waitDone();
+    EXPECT_EQ(server.commands().size(), static_cast<std::size_t>(step + 1));
+    EXPECT_NE(debug.text().find("(10060)"), std::string::npos) << debug.text();
+}
+
+// The greeting, the EHLO reply and the reply to the end of the data.
+INSTANTIATE_TEST_SUITE_P(Steps, StallTest, ::testing::Values(-1, 0, 8));
+
+TEST(CEMailConversationTest, ConnectionClosedMidConversationFails) {
+    for (const FakeReply& reply : {FakeReply{{}, 0, 0, true}, FakeReply{{"250-half a re"}, 0, 0, true}}) {
+        FakeSmtpServer server(wrongAt(5, reply));
+        EXPECT_EQ(makeMail(server.port()).Send(), 0);
+        server.waitDone();
+        EXPECT_EQ(server.commands().back(), "RCPT TO:<support@example.org>");
+    }
+}
+
+TEST(CEMailConversationTest, RepliesSplitOverReadsAndMultiLineRepliesKeepInStep) {
+    FakeReply greeting{{"2", "20-fake.example.org ESMTP\r\n220", " ready\r\n"}, 0, 40, false};
+    std::string ehlo = "250-fake.example.org greets you\r\n";
+    for (int i = 0; i < 12; ++i) {
+        ehlo += "250-X-EXTENSION-NUMBER-" + std::to_string(i) + " with a long description\r\n";
+    }
+    ehlo += "250 AUTH LOGIN\r\n";
+    ASSERT_GT(ehlo.size(), 256u);
+    auto count = std::make_shared<int>(0);
+    FakeSmtpServer server(
+        [count, ehlo](const std::string& command) {
+            if ((*count)++ == 0) {
+                return FakeReply{
+                    {ehlo.substr(0, 100), ehlo.substr(100, 200), ehlo.substr(300)}, 0, 30, false};
+            }
+            FakeReply reply = FakeSmtpServer::standardReply(command);
+            const std::string text = reply.chunks.empty() ? "" : reply.chunks[0];
+            if (text.size() > 3) {  // each reply in two reads
+                reply.chunks = {text.substr(0, 2), text.substr(2)};
+                reply.gapMs = 20;
+            }
+            return reply;
+        },
+        greeting);
+    EXPECT_EQ(makeMail(server.port()).Send(), 1);
+    server.waitDone();
+    EXPECT_EQ(afterEhlo(server.commands()), kAfterEhlo);
+}
+
+TEST(CEMailConversationTest, LongMultiLineReplyIsNotTakenForTheNextReply) {
+    // The EHLO reply is longer than one 256-byte read; the refusal of MAIL FROM must be seen.
+    std::string ehlo;
+    for (int i = 0; i < 10; ++i) {
+        ehlo += "250-X-EXTENSION-NUMBER-" + std::to_string(i) + " with a long description\r\n";
+    }
+    ehlo += "250 OK\r\n";
+    auto count = std::make_shared<int>(0);
+    FakeSmtpServer server([count, ehlo](const std::string& command) {
+        const int index = (*count)++;
+        if (index == 0) {
+            return FakeReply::text(ehlo);
+        }
+        return index == 1 ? FakeReply::text("550 5.7.1 sender refused\r\n")
+                          : FakeSmtpServer::standardReply(command);
+    });
+    CEMail mail = makeMail(server.port());
+    mail.m_authUser.clear();
+    EXPECT_EQ(mail.Send(), 0);
+    server.waitDone();
+    EXPECT_EQ(afterEhlo(server.commands()),
+              (std::vector<std::string>{"MAIL FROM:<sender@example.org>", "QUIT"}));
+}
+
+TEST(CEMailConversationTest, SinglePartDataIsHeaderThenStuffedNormalisedBody) {
+    FakeSmtpServer server;
+    CEMail mail = makeMail(server.port());
+    mail.m_body = "first\n.\n.hidden\r\nQUIT\rlast " + std::string(1500, 'x') + "\n";
+    EXPECT_EQ(mail.Send(), 1);
+    server.waitDone();
+    EXPECT_EQ(afterEhlo(server.commands()), kAfterEhlo);  // the "." line did not end the data
+    const std::string data = server.data();
+    const std::size_t bodyStart = data.find("\r\n\r\n") + 4;
+    EXPECT_EQ(data.rfind("From: Quenlor's Probe Guide <sender@example.org>\r\nTo: Quenlor Support "
+                         "<support@example.org>\r\nSubject: Wizard Test Results\r\nDate: ",
+                         0),
+              0u);
+    EXPECT_EQ(data.substr(0, bodyStart).find("archive@example.org"), std::string::npos);  // Bcc stays hidden
+    EXPECT_NE(data.find("\r\nX-Mailer: Quenlor's Probe Guide\r\nMIME-Version: 1.0\r\n"
+                        "Content-type: text/plain; charset=US-ASCII\r\n\r\nfirst"),
+              std::string::npos);
+    EXPECT_EQ(data.substr(bodyStart), "first\r\n..\r\n..hidden\r\nQUIT\r\nlast " + std::string(993, 'x') +
+                                          "\r\n" + std::string(507, 'x') + "\r\n\r\n\r\n.\r\n");
+}
+
+TEST(CEMailConversationTest, MultipartDataLayout) {
+    FakeSmtpServer server;
+    CEMail mail = makeMail(server.port());
+    CSMTPAttachment first;
+    CSMTPAttachment second;
+    first.m_name = first.m_fileName = "MicRecorded.wav";
+    first.m_encoded = "QUFB\r\n";
+    first.m_encodedLength = 6;
+    second.m_name = second.m_fileName = "Echo Test; 2.wav";
+    second.m_encoded = "QQ==\r\n";
+    second.m_encodedLength = 6;
+    ASSERT_EQ(mail.AddAttachment(&first), 0);
+    ASSERT_EQ(mail.AddAttachment(&second), 1);
+    mail.m_body = "a=b\r\n.\r\n";
+    EXPECT_EQ(mail.Send(), 1);
+    server.waitDone();
+    const std::string data = server.data();
+    const std::size_t bodyStart = data.find("\r\n\r\n") + 4;
+    EXPECT_EQ(data.substr(bodyStart),
+              "\r\n--#BOUNDARY#\r\nContent-Type: text/plain; charset=us-ascii\r\n"
+              "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+              "a=3Db\r\n..\r\n\r\n"
+              "\r\n\r\n--#BOUNDARY#\r\nContent-Type: application/octet-stream; name=\"MicRecorded.wav\"\r\n"
+              "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+              "filename=\"MicRecorded.wav\"\r\n"
+              "\r\nQUFB\r\n"
+              "\r\n\r\n--#BOUNDARY#\r\nContent-Type: application/octet-stream; name=\"Echo Test; 2.wav\"\r\n"
+              "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"Echo Test; "
+              "2.wav\"\r\n"
+              "\r\nQQ==\r\n"
+              "\r\n--#BOUNDARY#--\r\n.\r\n");
+}
+
+TEST(CEMailConversationTest, HeaderValuesThatWouldAddLinesAreRefusedBeforeConnecting) {
+    LoopbackListener listener;
+    CSMTPAttachment attachment;
+    attachment.m_name = attachment.m_fileName = "x.wav";
+    attachment.m_encoded = "QQ==\r\n";
+    attachment.m_encodedLength = 6;
+    const std::vector<std::pair<std::string, std::function<void(CEMail&)>>> faults = {
+        {"subject", [](CEMail& m) { m.m_subject = "Results\r\nBcc: eve@example.org"; }},
+        {"sender name", [](CEMail& m) { m.m_from.m_name = "Guide\nX-Evil: 1"; }},
+        {"To recipient address",
+         [](CEMail& m) { m.m_to[0].m_address = "a@b.c>\r\nRCPT TO:<eve@example.org"; }},
+        {"Bcc recipient name", [](CEMail& m) { m.m_bcc[0].m_name = std::string("a\0b", 3); }},
+        {"mailer", [](CEMail& m) { m.m_mailer = "x\r"; }},
+        {"reply-to address", [](CEMail& m) { m.m_replyTo.m_address = "r@e.f\n"; }},
+        {"attachment name",
+         [&attachment](CEMail& m) {
+             attachment.m_name = "a.wav\r\nContent-Type: text/html";
+             m.AddAttachment(&attachment);
+         }},
+    };
+    for (const auto& [what, spoil] : faults) {
+        CEMail mail = makeMail(listener.port());
+        spoil(mail);
+        DebugCapture debug;
+        EXPECT_EQ(mail.Send(), 0) << what;
+        EXPECT_NE(debug.text().find(what + " holds a line break or NUL"), std::string::npos) << debug.text();
+    }
+    EXPECT_EQ(listener.accept(100), -1);  // nothing connected
+}
+
+TEST(CEMailConversationTest, ConnectFailuresReturnZero) {
+    int port;
+    {
+        LoopbackListener gone;
+        port = gone.port();
+    }
+    EXPECT_EQ(makeMail(port).Send(), 0);
+
+    // A server whose connection queue is full never completes the connect: bounded by its time-out.
+    LoopbackListener full(0);
+    CSocketX fillers[4];
+    for (CSocketX& filler : fillers) {
+        ASSERT_TRUE(filler.Create());
+        if (!filler.Connect("127.0.0.1", full.port(), 300)) {
+            break;
+        }
+    }
+    CEMail mail = makeMail(full.port());
+    mail.m_connectTimeoutMs = 300;
+    DebugCapture debug;
+    EXPECT_EQ(mail.Send(), 0);
+    EXPECT_NE(debug.text().find("connect"), std::string::npos) << debug.text();
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include "mail/CSocketX.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "FakeSmtpServer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A CSocketX connected to a peer descriptor the test writes to.
+class CSocketXTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_socket.Create());
+        ASSERT_TRUE(m_socket.Connect("127.0.0.1", m_listener.port(), 2000));
+        m_peer = m_listener.accept(2000);
+        ASSERT_GE(m_peer, 0);
+    }
+    void TearDown() override {
+        if (m_peer >= 0) {
+            ::close(m_peer);
+        }
+    }
+    // Writes the bytes from another thread after delayMs.
+    void sendLater(const std::string& bytes, int delayMs) {
+        m_writer = std::make_unique<std::jthread>([this, bytes, delayMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            sendAllTo(m_peer, bytes);
+        });
+    }
+
+    LoopbackListener m_listener;
+    CSocketX m_socket;
+    int m_peer = -1;
+    std::unique_ptr<std::jthread> m_writer;
+};
+
+TEST_F(CSocketXTest, TimedReceiveFailsWithTimeOutWhenNothingArrives) {
+    std::string reply = "stale";
+    const auto start = Clock::now();
+    EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 200, 0), SOCKET_ERROR);
+    EXPECT_GE(msSince(start), 200);
+    EXPECT_EQ(m_socket.GetLastError(), WSAETIMEDOUT);
+    EXPECT_EQ(reply, "");
+    // The socket stays usable: a later answer is read.
+    sendLater("220 late\r\n", 0);
+    EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 2000, 0), 10);
+    EXPECT_EQ(reply, "220 late\r\n");
+}
+
+TEST_F(CSocketXTest, AnswerWithinTheTimeOutIsRead) {
+    sendLater("250 OK\r\n", 150);
+    std::string reply;
+    EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 3000, 0), 8);
+    EXPECT_EQ(reply, "250 OK\r\n");
+}
+
+TEST_F(CSocketXTest, OneReceiveTakesAtMost256BytesAndKeepsEveryByteIncludingNul) {
+    const std::string block = std::string(256, 'a') + std::string("b\0c", 3);
+    ASSERT_TRUE(sendAllTo(m_peer, block));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string reply;
+    EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 1000, 0), 256);
+    EXPECT_EQ(reply, std::string(256, 'a'));
+    EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 1000, 0), 3);
+    EXPECT_EQ(reply, std::string("b\0c", 3));
+}
+
+TEST_F(CSocketXTest, PeerClosingGivesZeroAndAnEmptyReply) {
+    ::close(m_peer);
+    m_peer = -1;
+    std::string reply = "stale";
+    EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 1000, 0), 0);
+    EXPECT_EQ(reply, "");
+    std::string line = "stale";
+    EXPECT_EQ(m_socket.ReceiveLine(line, 1000), 0);
+    EXPECT_EQ(line, "");
+}
+
+TEST_F(CSocketXTest, LinesAreAssembledFromPiecesAndTheRestIsKept) {
+    m_writer = std::make_unique<std::jthread>([this] {
+        for (const char* piece : {"25", "0-first\r", "\n250 second\r\n220 ne", "xt\r\n"}) {
+            sendAllTo(m_peer, piece);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+    });
+    std::string line;
+    EXPECT_EQ(m_socket.ReceiveLine(line, 2000), 11);
+    EXPECT_EQ(line, "250-first");
+    EXPECT_EQ(m_socket.ReceiveLine(line, 2000), 12);
+    EXPECT_EQ(line, "250 second");
+    EXPECT_EQ(m_socket.ReceiveLine(line, 2000), 10);
+    EXPECT_EQ(line, "220 next");
+}
+
+TEST_F(CSocketXTest, LineReadIsBoundedInTimeAndLength) {
+    sendAllTo(m_peer, "250 no line end");
+    std::string line;
+    EXPECT_EQ(m_socket.ReceiveLine(line, 200), SOCKET_ERROR);
+    EXPECT_EQ(m_socket.GetLastError(), WSAETIMEDOUT);
+    sendAllTo(m_peer, std::string(CSocketX::kMaxLineSize + 10, 'x'));
+    EXPECT_EQ(m_socket.ReceiveLine(line, 2000), SOCKET_ERROR);
+    EXPECT_EQ(m_socket.GetLastError(), WSAEMSGSIZE);
+}
+
+TEST_F(CSocketXTest, SendsReachThePeerWhole) {
+    const std::string big(1 << 20, 'z');
+    std::string received;
+    std::jthread reader([&] {
+        char buffer[65536];
+        ssize_t n;
+        while (received.size() < big.size() + 6 && (n = ::recv(m_peer, buffer, sizeof buffer, 0)) > 0) {
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+    });
+    EXPECT_EQ(m_socket.SendWithTimeout("QUIT\r\n", 0, 0), 6);
+    EXPECT_EQ(m_socket.SendBuffer(big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+    reader.join();
+    EXPECT_EQ(received, "QUIT\r\n" + big);
+}
+
+TEST(CSocketXConnectTest, ConnectIsBoundedByItsTimeOut) {
+    // A listener whose queue is full drops further connection requests, so connect waits.
+    LoopbackListener full(0);
+    CSocketX clients[4];
+    bool timedOut = false;
+    for (CSocketX& client : clients) {
+        ASSERT_TRUE(client.Create());
+        const auto start = Clock::now();
+        if (!client.Connect("127.0.0.1", full.port(), 300)) {
+            EXPECT_EQ(client.GetLastError(), WSAETIMEDOUT);
+            EXPECT_GE(msSince(start), 300);
+            timedOut = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(timedOut);
+}
+
+TEST(CSocketXConnectTest, RefusedConnectionAndUnconnectedSocketFail) {
+    int port;
+    {
+        LoopbackListener gone;
+        port = gone.port();
+    }
+    CSocketX socket;
+    ASSERT_TRUE(socket.Create());
+    EXPECT_FALSE(socket.Connect("127.0.0.1", port, 2000));
+    EXPECT_EQ(socket.GetLastError(), WSAECONNREFUSED);
+
+    CSocketX unconnected;
+    std::string reply;
+    EXPECT_EQ(unconnected.ReceiveWithTimeout(reply, 100, 0), SOCKET_ERROR);
+    EXPECT_EQ(unconnected.SendWithTimeout("x", 100, 0), SOCKET_ERROR);
+}
+
+}  // namespace

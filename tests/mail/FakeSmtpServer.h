@@ -1,0 +1,78 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A listening TCP socket on 127.0.0.1 and a free port, for tests that play the peer.
+class LoopbackListener {
+public:
+    explicit LoopbackListener(int backlog = 4);
+    ~LoopbackListener();
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    int port() const { return m_port; }
+    // Accepts one connection within timeoutMs; its descriptor (the caller closes it) or -1.
+    int accept(std::uint32_t timeoutMs);
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+// Sends all bytes to the descriptor; false when the peer is gone.
+bool sendAllTo(int fd, const std::string& bytes);
+
+// What the scripted server does in answer to one command.
+struct FakeReply {
+    std::vector<std::string> chunks;  // sent in order, each by its own write
+    std::uint32_t delayMs = 0;        // before the first chunk
+    std::uint32_t gapMs = 0;          // between chunks
+    bool close = false;               // close the connection after the chunks
+
+    static FakeReply text(const std::string& reply) { return FakeReply{{reply}}; }
+};
+
+// A scripted SMTP peer for what a real server will not do: it accepts one connection, sends the
+// greeting, then answers each command line (and the whole message data, as the command
+// "<data>") with what the script returns. It records every byte it received.
+class FakeSmtpServer {
+public:
+    using Script = std::function<FakeReply(const std::string& command)>;
+
+    // Answers like a willing server with AUTH LOGIN: 220, 250, 334, 334, 235, 250..., 354, 250, 221.
+    static FakeReply standardReply(const std::string& command);
+
+    explicit FakeSmtpServer(Script script = standardReply,
+                            FakeReply greeting = FakeReply::text("220 fake ready\r\n"));
+    ~FakeSmtpServer();
+    FakeSmtpServer(const FakeSmtpServer&) = delete;
+    FakeSmtpServer& operator=(const FakeSmtpServer&) = delete;
+
+    int port() const { return m_listener.port(); }
+    // Waits until the conversation has ended (peer closed, or the script closed it).
+    void waitDone();
+    // Command lines received, without CR LF; the message data shows as "<data>".
+    std::vector<std::string> commands() const;
+    // The message data as received, from after the 354 reply through the final ".\r\n".
+    std::string data() const;
+    bool connected() const { return m_connected; }
+
+private:
+    void run();
+    bool reply(int fd, const FakeReply& reply);
+
+    LoopbackListener m_listener;
+    Script m_script;
+    FakeReply m_greeting;
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_commands;
+    std::string m_data;
+    std::atomic<bool> m_connected{false};
+};

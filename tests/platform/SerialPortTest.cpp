@@ -1,0 +1,51 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "platform/SerialPort.h"
+#include "platform/System.h"
+
+namespace {
+
+TEST(SerialPort, MovesBytesUnchangedAndBoundsAReadByItsTimeOut) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    char name[128];
+    ASSERT_EQ(::ptsname_r(master, name, sizeof name), 0);
+    platform::SerialSettings settings;
+    settings.readTimeoutMs = 100;
+    auto opened = platform::SerialPort::open(name, settings);
+    ASSERT_TRUE(opened) << opened.error().what;
+    auto& port = *opened.value();
+
+    // Raw mode: CR, LF and control bytes pass as they are, in both directions.
+    const std::uint8_t out[] = {'A', '\r', '\n', 0x03, 0x00, 0xFF};
+    const auto written = port.write(out);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written.value(), sizeof out);
+    std::uint8_t seen[sizeof out] = {};
+    ASSERT_EQ(::read(master, seen, sizeof seen), static_cast<ssize_t>(sizeof seen));
+    EXPECT_TRUE(std::equal(std::begin(out), std::end(out), seen));
+
+    ASSERT_EQ(::write(master, "12\r\n", 4), 4);
+    std::uint8_t in[8] = {};
+    const auto start = platform::tickCountMs();
+    const auto read = port.read(in);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read.value(), 4u);  // fewer than asked: the time-out ended the read
+    EXPECT_GE(platform::tickCountMs() - start, 90u);
+    EXPECT_EQ(in[2], '\r');
+    EXPECT_EQ(in[3], '\n');
+    ::close(master);
+}
+
+TEST(SerialPort, AMissingPortIsAnErrorNamingIt) {
+    const auto opened = platform::SerialPort::open("/dev/no-such-port");
+    ASSERT_FALSE(opened);
+    EXPECT_NE(opened.error().what.find("/dev/no-such-port"), std::string::npos);
+}
+
+}  // namespace
