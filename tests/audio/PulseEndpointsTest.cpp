@@ -209,31 +209,16 @@ TEST_F(PulseEndpointsTest, SpeakerVolumeSetsTheProgramsOwnStreamsToFull) {
     EXPECT_EQ(service.ownStreamVolumes("builtin").value(), std::vector<float>{0.25f});
 }
 
-// Points this process's clients at an address for a scope.
-class ServerAddress {
-public:
-    explicit ServerAddress(const std::string& address) {
-        const char* old = std::getenv("PULSE_SERVER");
-        m_old = old ? old : "";
-        ::setenv("PULSE_SERVER", address.c_str(), 1);
-    }
-    ~ServerAddress() { ::setenv("PULSE_SERVER", m_old.c_str(), 1); }
-
-private:
-    std::string m_old;
-};
-
 TEST(PulseEndpointsWithoutServer, NoServerMeansNoEndpointAndNoSpawnedServer) {
     const auto dir = std::filesystem::temp_directory_path() / ("qpg-noserver-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir / "home/.config/pulse");
     // Even a client configuration that asks for autospawn must not start a server (libpulse
     // never spawns one for root, so this part only bites when the tests run as a user).
     std::ofstream(dir / "client.conf") << "autospawn = yes\n";
-    const std::string oldRuntime = std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
-    ::unsetenv("PULSE_SERVER");
-    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    ::setenv("PULSE_CLIENTCONFIG", (dir / "client.conf").c_str(), 1);
     {
+        testing_audio::ScopedEnv noServer("PULSE_SERVER", std::nullopt);
+        testing_audio::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.string());
+        testing_audio::ScopedEnv config("PULSE_CLIENTCONFIG", (dir / "client.conf").string());
         PulseEndpoints service;
         auto render = service.activeEndpoints(kRender);
         EXPECT_FALSE(render);
@@ -245,8 +230,6 @@ TEST(PulseEndpointsWithoutServer, NoServerMeansNoEndpointAndNoSpawnedServer) {
         EXPECT_EQ(endpoints.SetSpeakerVolume(100), -1);
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "pulse/native"));
-    ::unsetenv("PULSE_CLIENTCONFIG");
-    ::setenv("XDG_RUNTIME_DIR", oldRuntime.c_str(), 1);
     std::filesystem::remove_all(dir);
 }
 
@@ -263,7 +246,7 @@ TEST(PulseEndpointsWithoutServer, ASilentServerIsAnErrorNotAHang) {
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(fd, 4), 0);
     {
-        ServerAddress silent("unix:" + path);
+        testing_audio::ScopedEnv silent("PULSE_SERVER", "unix:" + path);
         platform::PulseContext::Config config;
         config.connectTimeoutMs = 300;
         PulseEndpoints service(config);

@@ -224,16 +224,13 @@ TEST_F(PulseWaveDevicesTest, OddBlockLengthsPlayTheirWholeFrames) {
 }
 
 TEST(PulseWaveDevicesServerTest, NoServerMeansNoDevices) {
-    const char* old = std::getenv("PULSE_SERVER");
-    const std::string saved = old ? old : "";
-    ::setenv("PULSE_SERVER", "unix:/nonexistent/qpg/native", 1);
+    testing_audio::ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/qpg/native");
     PulseWaveDevices devices;
     EXPECT_TRUE(devices.deviceNames(WaveDirection::Output).empty());
     Event event;
     std::unique_ptr<IWaveStream> stream;
     EXPECT_EQ(devices.open(WaveDirection::Input, 0, kMono, event, stream), wave::kNoDriver);
     EXPECT_STREQ(wave::openErrorText(wave::kNoDriver), "No device driver is present.");
-    ::setenv("PULSE_SERVER", saved.c_str(), 1);
 }
 
 TEST(PulseWaveDevicesServerTest, AServerThatGoesAwayGivesBackEveryBlock) {
