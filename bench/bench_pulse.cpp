@@ -1,0 +1,211 @@
+// Plays numbered sample sequences on a unit's speaker of a private PulseAudio server and records
+// its microphone (the speaker's sound, looped back by the server), then reports from the
+// recorded samples:
+//  - the latency from a block queued on an idle speaker to its first sample in the recording;
+//  - the same while streaming with the engine's ring of four playing blocks, where a block
+//    also waits for the ones queued before it;
+//  - whether any sample of any block went missing or changed over the streaming run.
+// The sinks run at 48000 Hz, and so does the bench, so that the sound passes unchanged.
+//
+//   bench_pulse [streamSeconds=60]
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/PulseWaveDevices.h"
+#include "tests/audio/PulseTestServer.h"
+#include "tests/audio/RecordingTake.h"
+
+namespace {
+
+using platform::WaveBlockHeader;
+namespace wave = platform::wave;
+
+constexpr std::uint32_t kRate = 48000;
+constexpr std::uint32_t kBlockFrames = 8192;  // the engine's 16384-byte blocks at this rate
+constexpr std::uint32_t kPlayBlocks = 4;      // the engine's rings
+constexpr std::uint32_t kRecordBlocks = 6;
+constexpr std::uint32_t kIsolatedBlocks = 20;
+constexpr std::uint32_t kPeriod = 65521;  // the sequence repeats after this many frames
+
+// Frame n of the played sequence: never 0, so silence cannot pass for it.
+std::int16_t sequenceSample(std::uint64_t n) {
+    const auto v = static_cast<std::int32_t>(n % kPeriod) - 32760;
+    return static_cast<std::int16_t>(v == 0 ? 32761 : v);
+}
+
+int findDevice(platform::IWaveDevices& devices, platform::WaveDirection direction, const char* name) {
+    const auto names = devices.deviceNames(direction);
+    auto it = std::find(names.begin(), names.end(), name);
+    return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+}
+
+struct Block {
+    std::vector<std::uint8_t> data;
+    WaveBlockHeader header;
+};
+
+void printSpread(const char* what, std::vector<double> ms) {
+    if (ms.empty()) {
+        std::printf("%s: no block measured\n", what);
+        return;
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("%s: min %.1f ms, median %.1f ms, max %.1f ms over %zu blocks\n", what, ms.front(),
+                ms[ms.size() / 2], ms.back(), ms.size());
+}
+
+void fill(Block& block, std::uint64_t firstFrame, std::uint32_t frames) {
+    auto* samples = reinterpret_cast<std::int16_t*>(block.data.data());
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        samples[i] = sequenceSample(firstFrame + i);
+    }
+    block.header.bufferLength = frames * 2;
+}
+
+// The recorded position of a block's first frames at or after a position; -1 when absent.
+std::int64_t findBlock(const std::vector<std::int16_t>& take, std::uint64_t from, std::uint64_t firstFrame) {
+    for (std::uint64_t at = from; at + 8 <= take.size(); ++at) {
+        bool same = true;
+        for (std::uint64_t i = 0; i < 8 && same; ++i) {
+            same = take[at + i] == sequenceSample(firstFrame + i);
+        }
+        if (same) {
+            return static_cast<std::int64_t>(at);
+        }
+    }
+    return -1;
+}
+
+double framesToMs(std::int64_t frames) {
+    return 1000.0 * static_cast<double>(frames) / kRate;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    ::setenv("QPG_SOURCE_DIR", QPG_SOURCE_DIR, 0);
+    testing_audio::PulseTestServer server;
+    if (!server.running()) {
+        std::fprintf(stderr, "the PulseAudio test server did not start:\n%s\n", server.failure().c_str());
+        return 1;
+    }
+    platform::PulseWaveDevices devices;
+    const int out = findDevice(devices, platform::WaveDirection::Output, "Qnlr Speakerphone");
+    const int in = findDevice(devices, platform::WaveDirection::Input, "Microphone (Qnlr Speakerphone)");
+    const platform::WavePcmFormat format{1, kRate, 16};
+    platform::Event playEvent;
+    std::unique_ptr<platform::IWaveStream> player;
+    // The engine's recording blocks at this rate: six of 16384 bytes.
+    testing_audio::RecordingTake recorder(devices, in, kRate, kBlockFrames * 2, kRecordBlocks);
+    if (recorder.openResult() != wave::kNoError ||
+        devices.open(platform::WaveDirection::Output, out, format, playEvent, player) != wave::kNoError) {
+        std::fprintf(stderr, "cannot open the unit's devices\n");
+        return 1;
+    }
+    std::vector<Block> playBlocks(kPlayBlocks);
+    for (auto& block : playBlocks) {
+        block.data.resize(kBlockFrames * 2);
+        block.header.data = block.data.data();
+        player->prepare(block.header);
+    }
+
+    // Phase 1: single blocks on an idle speaker, each after 300 ms of recorded silence.
+    std::vector<std::uint64_t> isolatedQueuedAt;
+    std::uint64_t sequence = 0;
+    for (std::uint32_t j = 0; j < kIsolatedBlocks; ++j) {
+        recorder.waitFor(recorder.position() + kRate * 3 / 10);
+        Block& block = playBlocks[0];
+        fill(block, sequence, kBlockFrames);
+        isolatedQueuedAt.push_back(recorder.position());
+        player->queue(block.header);
+        while (!block.header.isDone()) {
+            playEvent.wait(100);
+        }
+        sequence += kBlockFrames;
+    }
+    recorder.waitFor(recorder.position() + kRate / 2);
+
+    // Phase 2: a continuous stream through the ring for the given time.
+    const std::uint64_t streamFrames = static_cast<std::uint64_t>(seconds) * kRate;
+    const std::uint64_t streamBlocks = (streamFrames + kBlockFrames - 1) / kBlockFrames;
+    const std::uint64_t streamBase = sequence;
+    std::vector<std::uint64_t> streamQueuedAt(streamBlocks);
+    for (std::uint64_t k = 0; k < streamBlocks; ++k) {
+        Block& block = playBlocks[k % kPlayBlocks];
+        while (block.header.isQueued()) {
+            playEvent.wait(100);
+        }
+        const std::uint64_t first = k * kBlockFrames;
+        fill(block, streamBase + first,
+             static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlockFrames, streamFrames - first)));
+        streamQueuedAt[k] = recorder.position();
+        player->queue(block.header);
+    }
+    recorder.waitFor(recorder.position() + 2 * kRate);
+    const auto take = recorder.samples();
+
+    std::printf("bench_pulse: %u Hz mono, blocks of %u frames (%.1f ms); %zu frames (%.1f s) recorded\n",
+                kRate, kBlockFrames, framesToMs(kBlockFrames), take.size(),
+                framesToMs(static_cast<std::int64_t>(take.size())) / 1000);
+
+    std::vector<double> idleMs;
+    std::uint32_t isolatedMissing = 0;
+    for (std::uint32_t j = 0; j < kIsolatedBlocks; ++j) {
+        const auto at = findBlock(take, isolatedQueuedAt[j], static_cast<std::uint64_t>(j) * kBlockFrames);
+        if (at < 0) {
+            ++isolatedMissing;
+        } else {
+            idleMs.push_back(framesToMs(at - static_cast<std::int64_t>(isolatedQueuedAt[j])));
+        }
+    }
+    std::printf("idle speaker: first block %s%.1f ms\n", isolatedMissing ? "(some not found) " : "",
+                idleMs.empty() ? -1.0 : idleMs.front());
+    printSpread("latency, block queued on an idle speaker -> its first sample recorded", idleMs);
+
+    // Every frame of the stream must follow the first one at its place.
+    const auto start = findBlock(take, streamQueuedAt[0], streamBase);
+    if (start < 0) {
+        std::printf("stream: its first block was not found in the recording (%u record time-outs)\n",
+                    recorder.timeouts());
+        return 2;
+    }
+    std::uint64_t lostBlocks = 0, wrongFrames = 0;
+    std::int64_t firstWrong = -1;
+    std::vector<double> streamMs;
+    for (std::uint64_t k = 0; k < streamBlocks; ++k) {
+        const std::uint64_t first = k * kBlockFrames;
+        const std::uint64_t frames = std::min<std::uint64_t>(kBlockFrames, streamFrames - first);
+        bool intact = true;
+        for (std::uint64_t i = 0; i < frames; ++i) {
+            const auto at = static_cast<std::uint64_t>(start) + first + i;
+            if (at >= take.size() || take[at] != sequenceSample(streamBase + first + i)) {
+                if (wrongFrames++ == 0) {
+                    firstWrong = static_cast<std::int64_t>(first + i);
+                }
+                intact = false;
+            }
+        }
+        if (intact) {
+            streamMs.push_back(framesToMs(start + static_cast<std::int64_t>(first) -
+                                          static_cast<std::int64_t>(streamQueuedAt[k])));
+        } else {
+            ++lostBlocks;
+        }
+    }
+    printSpread("latency while streaming (queued behind up to 3 blocks) -> recorded", streamMs);
+    std::printf("stream of %d s: %llu of %llu blocks lost or altered, %llu frames differing", seconds,
+                static_cast<unsigned long long>(lostBlocks), static_cast<unsigned long long>(streamBlocks),
+                static_cast<unsigned long long>(wrongFrames));
+    if (firstWrong >= 0) {
+        std::printf(" (first at stream frame %lld)", static_cast<long long>(firstWrong));
+    }
+    std::printf("; record time-outs %u\n", recorder.timeouts());
+    return lostBlocks == 0 && isolatedMissing == 0 ? 0 : 2;
+}

@@ -1,0 +1,429 @@
+#include "platform/PulseWaveDevices.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <optional>
+
+#include "platform/PulseDeviceList.h"
+#include "platform/WaveBlockQueue.h"
+
+namespace platform {
+namespace {
+
+constexpr pa_usec_t kPlayCheckUsec = 10 * PA_USEC_PER_MSEC;  // how often played sound is looked for
+
+EndpointFlow flowOf(WaveDirection direction) {
+    return direction == WaveDirection::Output ? EndpointFlow::Render : EndpointFlow::Capture;
+}
+
+// One open device: a playback or record stream and the blocks queued on it. The owner thread
+// calls in holding the mainloop lock; the stream's callbacks run on the mainloop thread with
+// the lock held, so the fields below are guarded by that lock.
+class PulseWaveStream final : public IWaveStream {
+public:
+    PulseWaveStream(std::shared_ptr<PulseContext> pulse, WaveDirection direction, const pa_sample_spec& spec,
+                    Event& callbackEvent)
+        : m_pulse(std::move(pulse)),
+          m_output(direction == WaveDirection::Output),
+          m_spec(spec),
+          m_frameBytes(static_cast<std::uint32_t>(pa_frame_size(&spec))),
+          m_blocks(callbackEvent) {}
+
+    ~PulseWaveStream() override {
+        PulseLock lock(m_pulse->mainloop());
+        // Nothing may stay with a device that goes away.
+        abandonBlocks();
+        disconnect();
+    }
+
+    // Sets the stream up on a device (null: the default one); a wave:: result.
+    std::uint32_t connect(const char* device, const PulseWaveDevices::Config& config);
+
+    std::uint32_t prepare(WaveBlockHeader& block) override { return WaveBlockQueue::prepare(block); }
+    std::uint32_t unprepare(WaveBlockHeader& block) override { return WaveBlockQueue::unprepare(block); }
+    std::uint32_t queue(WaveBlockHeader& block) override;
+    std::uint32_t start() override;
+    std::uint32_t stop() override;
+    std::uint32_t reset() override;
+    std::uint32_t close() override;
+
+private:
+    struct PendingWrite {
+        WaveBlockHeader* block;
+        std::uint32_t length;  // whole frames of the block
+        std::uint32_t offset;  // bytes already given to the server
+    };
+
+    static void onState(pa_stream* stream, void* userdata);
+    static void onWrite(pa_stream* stream, std::size_t bytes, void* userdata);
+    static void onRead(pa_stream* stream, std::size_t bytes, void* userdata);
+    static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* userdata);
+    static void onTiming(pa_stream* stream, int success, void* userdata);
+
+    void feed(std::size_t writable);
+    void record(const std::uint8_t* data, std::size_t bytes);
+    void completePlayed();
+    void cork(bool corked);
+    void abandonBlocks();
+    void disconnect();
+
+    std::shared_ptr<PulseContext> m_pulse;
+    const bool m_output;
+    const pa_sample_spec m_spec;
+    const std::uint32_t m_frameBytes;
+    WaveBlockQueue m_blocks;
+    PulseStreamPtr m_stream;
+    PulseCall m_ready;
+    bool m_connected = false;
+    bool m_failed = false;
+    bool m_recording = false;
+
+    // Playing: blocks not yet wholly written, and the written blocks still queued with where
+    // their sound ends in the stream (bytes written since open) and, once the sink has taken it,
+    // when it will have been played.
+    struct WrittenBlock {
+        std::int64_t end;
+        pa_usec_t playedBy;  // 0 until the sink has taken the block
+    };
+    std::deque<PendingWrite> m_toWrite;
+    std::deque<WrittenBlock> m_playedAt;
+    std::int64_t m_written = 0;
+    pa_time_event* m_timer = nullptr;
+    PulseOperationPtr m_timingUpdate;
+};
+
+std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevices::Config& config) {
+    {
+        PulseLock lock(m_pulse->mainloop());
+        pa_context* context = m_pulse->context();
+        if (context == nullptr || pa_context_get_state(context) != PA_CONTEXT_READY) {
+            return wave::kNoDriver;
+        }
+        m_stream.reset(pa_stream_new(context, m_output ? "Playing" : "Recording", &m_spec, nullptr));
+        if (!m_stream) {
+            return wave::kBadFormat;
+        }
+        pa_stream_set_state_callback(m_stream.get(), onState, this);
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.minreq = static_cast<std::uint32_t>(-1);
+        int result = 0;
+        if (m_output) {
+            attr.tlength =
+                static_cast<std::uint32_t>(pa_usec_to_bytes(config.playBufferMs * PA_USEC_PER_MSEC, &m_spec));
+            // Play from the first frame on, and again as soon as sound follows a gap.
+            attr.prebuf = m_frameBytes;
+            attr.fragsize = static_cast<std::uint32_t>(-1);
+            pa_cvolume full;
+            pa_cvolume_reset(&full, m_spec.channels);
+            pa_stream_set_write_callback(m_stream.get(), onWrite, this);
+            result = pa_stream_connect_playback(m_stream.get(), device, &attr, PA_STREAM_ADJUST_LATENCY,
+                                                &full, nullptr);
+        } else {
+            attr.tlength = attr.prebuf = static_cast<std::uint32_t>(-1);
+            attr.fragsize = static_cast<std::uint32_t>(
+                pa_usec_to_bytes(config.recordFragmentMs * PA_USEC_PER_MSEC, &m_spec));
+            pa_stream_set_read_callback(m_stream.get(), onRead, this);
+            result = pa_stream_connect_record(
+                m_stream.get(), device, &attr,
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED));
+        }
+        if (result < 0) {
+            m_stream.reset();
+            return wave::kError;
+        }
+    }
+    const bool settled = m_ready.waitFor(config.openTimeoutMs);
+    PulseLock lock(m_pulse->mainloop());
+    if (!settled || !m_ready.ok()) {
+        const bool noDevice = settled && pa_context_errno(m_pulse->context()) == PA_ERR_NOENTITY;
+        m_stream.reset();
+        return noDevice ? wave::kBadDeviceId : wave::kError;
+    }
+    m_connected = true;
+    if (m_output) {
+        m_timer = pa_context_rttime_new(pa_stream_get_context(m_stream.get()),
+                                        pa_rtclock_now() + kPlayCheckUsec, onTick, this);
+    }
+    return wave::kNoError;
+}
+
+void PulseWaveStream::onState(pa_stream* stream, void* userdata) {
+    auto& self = *static_cast<PulseWaveStream*>(userdata);
+    switch (pa_stream_get_state(stream)) {
+        case PA_STREAM_READY:
+            self.m_ready.finish(true);
+            break;
+        case PA_STREAM_FAILED:
+        case PA_STREAM_TERMINATED:
+            self.m_ready.finish(false, pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
+            if (self.m_connected) {
+                // The device or the server went away: give every block back.
+                self.m_failed = true;
+                self.abandonBlocks();
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+std::uint32_t PulseWaveStream::queue(WaveBlockHeader& block) {
+    PulseLock lock(m_pulse->mainloop());
+    if (!m_stream || m_failed) {
+        return wave::kNoDriver;
+    }
+    const std::uint32_t result = m_blocks.push(block);
+    if (result != wave::kNoError || !m_output) {
+        return result;
+    }
+    // A trailing part of a frame cannot be played.
+    m_toWrite.push_back({&block, block.bufferLength - block.bufferLength % m_frameBytes, 0});
+    const std::size_t writable = pa_stream_writable_size(m_stream.get());
+    if (writable != static_cast<std::size_t>(-1)) {
+        feed(writable);
+    }
+    return wave::kNoError;
+}
+
+void PulseWaveStream::onWrite(pa_stream*, std::size_t bytes, void* userdata) {
+    static_cast<PulseWaveStream*>(userdata)->feed(bytes);
+}
+
+void PulseWaveStream::feed(std::size_t writable) {
+    while (!m_toWrite.empty()) {
+        auto& pending = m_toWrite.front();
+        std::size_t chunk = std::min<std::size_t>(pending.length - pending.offset, writable);
+        chunk -= chunk % m_frameBytes;
+        if (chunk > 0) {
+            // libpulse copies the sound, so the block is free again once it is done.
+            if (pa_stream_write(m_stream.get(), pending.block->data + pending.offset, chunk, nullptr, 0,
+                                PA_SEEK_RELATIVE) < 0) {
+                return;
+            }
+            pending.offset += static_cast<std::uint32_t>(chunk);
+            m_written += static_cast<std::int64_t>(chunk);
+            writable -= chunk;
+        }
+        if (pending.offset < pending.length) {
+            return;
+        }
+        m_playedAt.push_back({m_written, 0});
+        m_toWrite.pop_front();
+    }
+}
+
+void PulseWaveStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
+    auto& self = *static_cast<PulseWaveStream*>(userdata);
+    if (pa_stream_get_state(self.m_stream.get()) != PA_STREAM_READY) {
+        return;  // a failed stream has given its blocks back and needs no more checks
+    }
+    if (self.m_timingUpdate && pa_operation_get_state(self.m_timingUpdate.get()) != PA_OPERATION_RUNNING) {
+        self.m_timingUpdate.reset();
+    }
+    if (!self.m_playedAt.empty() && !self.m_timingUpdate) {
+        self.m_timingUpdate.reset(pa_stream_update_timing_info(self.m_stream.get(), onTiming, &self));
+    }
+    if (!self.m_playedAt.empty()) {
+        self.completePlayed();
+    }
+    pa_context_rttime_restart(pa_stream_get_context(self.m_stream.get()), event,
+                              pa_rtclock_now() + kPlayCheckUsec);
+}
+
+void PulseWaveStream::onTiming(pa_stream*, int success, void* userdata) {
+    if (success) {
+        static_cast<PulseWaveStream*>(userdata)->completePlayed();
+    }
+}
+
+void PulseWaveStream::completePlayed() {
+    const pa_usec_t now = pa_rtclock_now();
+    const pa_timing_info* timing = pa_stream_get_timing_info(m_stream.get());
+    if (timing != nullptr && !timing->read_index_corrupt && !timing->write_index_corrupt) {
+        // What the sink has taken from the stream: all that was written but what the stream's
+        // buffer still holds. The sink plays it within its latency.
+        const std::int64_t held = std::max<std::int64_t>(timing->write_index - timing->read_index, 0);
+        const std::int64_t taken = m_written - held;
+        for (auto& block : m_playedAt) {
+            if (block.end > taken) {
+                break;
+            }
+            if (block.playedBy == 0) {
+                block.playedBy = now + timing->sink_usec;
+            }
+        }
+    }
+    while (!m_playedAt.empty() && m_playedAt.front().playedBy != 0 && m_playedAt.front().playedBy <= now) {
+        m_playedAt.pop_front();
+        m_blocks.completeFront(0);
+    }
+}
+
+void PulseWaveStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
+    auto& self = *static_cast<PulseWaveStream*>(userdata);
+    for (;;) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
+            return;
+        }
+        if (self.m_recording) {
+            self.record(static_cast<const std::uint8_t*>(data),
+                        bytes);  // null data: a gap, recorded as silence
+        }
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseWaveStream::record(const std::uint8_t* data, std::size_t bytes) {
+    while (bytes > 0) {
+        WaveBlockHeader* block = m_blocks.front();
+        if (block == nullptr) {
+            return;  // no block to record into: the sound is lost
+        }
+        const std::uint32_t filled = block->bytesRecorded.load(std::memory_order_relaxed);
+        const std::size_t chunk = std::min<std::size_t>(block->bufferLength - filled, bytes);
+        if (chunk > 0 && data != nullptr) {
+            std::memcpy(block->data + filled, data, chunk);
+            data += chunk;
+        } else if (chunk > 0) {
+            std::memset(block->data + filled, 0, chunk);
+        }
+        bytes -= chunk;
+        const auto now = static_cast<std::uint32_t>(filled + chunk);
+        block->bytesRecorded.store(now, std::memory_order_relaxed);
+        if (now == block->bufferLength) {
+            m_blocks.completeFront(now);
+        }
+    }
+}
+
+// Requests that need no answer: the server handles a stream's requests in order.
+void unrefRequest(pa_operation* operation) {
+    if (operation != nullptr) {
+        pa_operation_unref(operation);
+    }
+}
+
+void PulseWaveStream::cork(bool corked) {
+    unrefRequest(pa_stream_cork(m_stream.get(), corked ? 1 : 0, nullptr, nullptr));
+}
+
+std::uint32_t PulseWaveStream::start() {
+    PulseLock lock(m_pulse->mainloop());
+    if (!m_stream || m_failed) {
+        return wave::kNoDriver;
+    }
+    if (!m_output && !m_recording) {
+        m_recording = true;
+        cork(false);
+    }
+    return wave::kNoError;
+}
+
+std::uint32_t PulseWaveStream::stop() {
+    PulseLock lock(m_pulse->mainloop());
+    if (!m_stream || m_failed) {
+        return wave::kNoDriver;
+    }
+    if (!m_output && m_recording) {
+        m_recording = false;
+        cork(true);
+        // The block being filled is done with what it holds; empty ones stay queued.
+        WaveBlockHeader* block = m_blocks.front();
+        if (block != nullptr && block->bytesRecorded.load(std::memory_order_relaxed) > 0) {
+            m_blocks.completeFront(block->bytesRecorded.load(std::memory_order_relaxed));
+        }
+    }
+    return wave::kNoError;
+}
+
+std::uint32_t PulseWaveStream::reset() {
+    PulseLock lock(m_pulse->mainloop());
+    if (!m_stream) {
+        return wave::kInvalidHandle;
+    }
+    if (m_output) {
+        if (!m_failed) {
+            unrefRequest(pa_stream_flush(m_stream.get(), nullptr, nullptr));
+        }
+    } else if (m_recording) {
+        m_recording = false;
+        cork(true);
+    }
+    abandonBlocks();
+    return wave::kNoError;
+}
+
+std::uint32_t PulseWaveStream::close() {
+    PulseLock lock(m_pulse->mainloop());
+    if (!m_blocks.empty()) {
+        return wave::kStillPlaying;
+    }
+    disconnect();
+    return wave::kNoError;
+}
+
+void PulseWaveStream::abandonBlocks() {
+    m_toWrite.clear();
+    m_playedAt.clear();
+    m_blocks.completeAll();
+}
+
+void PulseWaveStream::disconnect() {
+    if (m_timer != nullptr) {
+        pa_threaded_mainloop_get_api(m_pulse->mainloop())->time_free(m_timer);
+        m_timer = nullptr;
+    }
+    m_timingUpdate.reset();
+    m_stream.reset();
+}
+
+}  // namespace
+
+PulseWaveDevices::PulseWaveDevices(Config config)
+    : m_config(std::move(config)), m_pulse(std::make_shared<PulseContext>(m_config.connection)) {}
+
+std::vector<std::string> PulseWaveDevices::deviceNames(WaveDirection direction) {
+    std::vector<std::string> names;
+    auto devices = listPulseDevices(*m_pulse, flowOf(direction));
+    if (devices) {
+        for (const auto& device : devices.value()) {
+            names.push_back(device.description);
+        }
+    }
+    return names;
+}
+
+std::uint32_t PulseWaveDevices::open(WaveDirection direction, int deviceId, const WavePcmFormat& format,
+                                     Event& callbackEvent, std::unique_ptr<IWaveStream>& stream) {
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, format.sampleRateHz,
+                              static_cast<std::uint8_t>(format.channels)};
+    if (format.bitsPerSample != 16 || format.channels == 0 || format.channels > PA_CHANNELS_MAX ||
+        !pa_sample_spec_valid(&spec)) {
+        return wave::kBadFormat;
+    }
+    auto devices = listPulseDevices(*m_pulse, flowOf(direction));
+    if (!devices) {
+        return wave::kNoDriver;  // no server: no devices
+    }
+    std::optional<std::string> device;
+    if (deviceId != wave::kDefaultDevice) {
+        if (deviceId < 0 || deviceId >= static_cast<int>(devices.value().size())) {
+            return wave::kBadDeviceId;
+        }
+        device = devices.value()[static_cast<std::size_t>(deviceId)].name;
+    }
+    auto opened = std::make_unique<PulseWaveStream>(m_pulse, direction, spec, callbackEvent);
+    const std::uint32_t result = opened->connect(device ? device->c_str() : nullptr, m_config);
+    if (result == wave::kNoError) {
+        stream = std::move(opened);
+    }
+    return result;
+}
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+namespace testing_audio {
+
+// A private PulseAudio server for one test process, started by tests/audio/pulse-test-server in
+// a temporary folder and stopped when this object goes. While it lives, PULSE_SERVER points this
+// process's clients at it.
+//
+// Its endpoints, in the server's order:
+//   render:  "Built-in Audio" (builtin), "Qnlr Speakerphone" (qnlr_a),
+//            "Speakers (Qnlr Speakerphone B)" (qnlr_b)
+//   capture: "Built-in Audio Microphone" (builtin_mic), "Microphone (Qnlr Speakerphone)"
+//            (qnlr_a_mic), "Microphone (Qnlr Speakerphone B)" (qnlr_b_mic), each recording
+//            what its sink plays; the sinks' monitors come before them.
+class PulseTestServer {
+public:
+    PulseTestServer();
+    ~PulseTestServer();
+    PulseTestServer(const PulseTestServer&) = delete;
+    PulseTestServer& operator=(const PulseTestServer&) = delete;
+
+    bool running() const { return !m_address.empty(); }
+    const std::string& address() const { return m_address; }
+    // Why it did not start (the script's output).
+    const std::string& failure() const { return m_failure; }
+
+    // Runs pactl against the server; its exit status.
+    int pactl(const std::string& arguments) const;
+    // Runs pactl against the server; what it printed.
+    std::string pactlOutput(const std::string& arguments) const;
+
+private:
+    std::string m_dir;
+    std::string m_address;
+    std::string m_failure;
+};
+
+}  // namespace testing_audio

@@ -1,0 +1,263 @@
+#include "platform/PulseWaveDevices.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioEndpoints.h"
+#include "audio/CWizardAudio.h"
+#include "platform/PulseEndpoints.h"
+#include "tests/audio/PulseServerTest.h"
+#include "tests/audio/PulseTestServer.h"
+#include "tests/audio/RecordingTake.h"
+
+namespace {
+
+using platform::Event;
+using platform::IWaveStream;
+using platform::PulseWaveDevices;
+using platform::WaveBlockHeader;
+using platform::WaveDirection;
+using platform::WavePcmFormat;
+using testing_audio::PulseTestServer;
+using testing_audio::RecordingTake;
+namespace wave = platform::wave;
+
+// The test sinks' own rate: sound at it passes the server unchanged.
+constexpr std::uint32_t kRate = 48000;
+constexpr WavePcmFormat kMono{1, kRate, 16};
+
+// One block and its memory.
+struct Block {
+    explicit Block(std::uint32_t bytes) : data(bytes) {
+        header.data = data.data();
+        header.bufferLength = bytes;
+    }
+    std::int16_t* samples() { return reinterpret_cast<std::int16_t*>(data.data()); }
+    std::vector<std::uint8_t> data;
+    WaveBlockHeader header;
+};
+
+// A numbered, never silent sample sequence.
+std::int16_t sequenceSample(std::uint32_t n) {
+    return static_cast<std::int16_t>(1000 + n % 30000);
+}
+
+class PulseWaveDevicesTest : public testing_audio::PulseServerTest {
+protected:
+    PulseWaveDevices devices;
+};
+
+TEST_F(PulseWaveDevicesTest, DevicesAreTheEndpointsByTheirNames) {
+    EXPECT_EQ(
+        devices.deviceNames(WaveDirection::Output),
+        (std::vector<std::string>{"Built-in Audio", "Qnlr Speakerphone", "Speakers (Qnlr Speakerphone B)"}));
+    EXPECT_EQ(devices.deviceNames(WaveDirection::Input),
+              (std::vector<std::string>{"Built-in Audio Microphone", "Microphone (Qnlr Speakerphone)",
+                                        "Microphone (Qnlr Speakerphone B)"}));
+    // The names the endpoint finder keeps open the unit's own devices.
+    platform::PulseEndpoints service;
+    CAudioEndpoints endpoints(&service);
+    EXPECT_EQ(CWizardAudio::FindWaveOutDevice(devices, endpoints.GetSpeakerName()), 1);
+    EXPECT_EQ(CWizardAudio::FindWaveInDevice(devices, endpoints.GetMicrophoneName()), 1);
+}
+
+TEST_F(PulseWaveDevicesTest, OpenRefusesUnknownDevicesAndFormats) {
+    Event event;
+    std::unique_ptr<IWaveStream> stream;
+    EXPECT_EQ(devices.open(WaveDirection::Output, 3, kMono, event, stream), wave::kBadDeviceId);
+    EXPECT_EQ(devices.open(WaveDirection::Input, -2, kMono, event, stream), wave::kBadDeviceId);
+    EXPECT_EQ(devices.open(WaveDirection::Output, 1, WavePcmFormat{1, kRate, 8}, event, stream),
+              wave::kBadFormat);
+    EXPECT_EQ(devices.open(WaveDirection::Input, 1, WavePcmFormat{0, kRate, 16}, event, stream),
+              wave::kBadFormat);
+    EXPECT_EQ(devices.open(WaveDirection::Input, 1, WavePcmFormat{1, 0, 16}, event, stream),
+              wave::kBadFormat);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(devices.open(WaveDirection::Output, wave::kDefaultDevice, kMono, event, stream),
+              wave::kNoError);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->close(), wave::kNoError);
+}
+
+TEST_F(PulseWaveDevicesTest, PlayedBlocksAreRecordedWholeInOrderOnlyOnTheirOwnUnit) {
+    RecordingTake unitA(devices, 1, kRate);
+    RecordingTake unitB(devices, 2, kRate);
+    ASSERT_EQ(unitA.openResult(), wave::kNoError);
+    ASSERT_EQ(unitB.openResult(), wave::kNoError);
+    // Play only once sound comes in: a source on an idle sink may take a while to start.
+    ASSERT_TRUE(unitA.waitFor(kRate / 5));
+    ASSERT_TRUE(unitB.waitFor(kRate / 5));
+
+    Event playEvent;
+    std::unique_ptr<IWaveStream> player;
+    ASSERT_EQ(devices.open(WaveDirection::Output, 1, kMono, playEvent, player), wave::kNoError);
+    constexpr std::uint32_t kFrames = 4800;  // 0.1 s a block
+    std::vector<std::unique_ptr<Block>> blocks;
+    for (std::uint32_t b = 0; b < 5; ++b) {
+        blocks.push_back(std::make_unique<Block>(kFrames * 2));
+        for (std::uint32_t i = 0; i < kFrames; ++i) {
+            blocks.back()->samples()[i] = sequenceSample(b * kFrames + i);
+        }
+        EXPECT_EQ(player->queue(blocks.back()->header), wave::kUnprepared);
+        ASSERT_EQ(player->prepare(blocks.back()->header), wave::kNoError);
+        ASSERT_EQ(player->queue(blocks.back()->header), wave::kNoError);
+        EXPECT_EQ(player->unprepare(blocks.back()->header), wave::kStillPlaying);
+    }
+    // Blocks finish in the order they were queued.
+    for (auto& block : blocks) {
+        while (!block->header.isDone()) {
+            ASSERT_EQ(playEvent.wait(5000), platform::kWaitObject0);
+        }
+        for (auto& earlier : blocks) {
+            if (&earlier == &block) {
+                break;
+            }
+            EXPECT_TRUE(earlier->header.isDone());
+        }
+        EXPECT_FALSE(block->header.isQueued());
+    }
+    EXPECT_EQ(player->close(), wave::kNoError);
+
+    // The take holds the whole sequence, unchanged and without a gap, after silence.
+    ASSERT_TRUE(unitA.waitFor(unitA.position() + kRate / 2));
+    ASSERT_TRUE(unitB.waitFor(unitA.position()));
+    const auto take = unitA.samples();
+    const auto other = unitB.samples();
+    const auto start = std::find(take.begin(), take.end(), sequenceSample(0));
+    ASSERT_NE(start, take.end());
+    ASSERT_GE(take.end() - start, 5 * kFrames);
+    EXPECT_TRUE(std::all_of(take.begin(), start, [](std::int16_t s) { return s == 0; }));
+    for (std::uint32_t n = 0; n < 5 * kFrames; ++n) {
+        ASSERT_EQ(start[n], sequenceSample(n)) << "frame " << n;
+    }
+    EXPECT_TRUE(std::all_of(other.begin(), other.end(), [](std::int16_t s) { return s == 0; }));
+}
+
+TEST_F(PulseWaveDevicesTest, RecordingBlocksFollowStopResetAndClose) {
+    Event event;
+    std::unique_ptr<IWaveStream> recorder;
+    ASSERT_EQ(devices.open(WaveDirection::Input, 1, kMono, event, recorder), wave::kNoError);
+    Block first(kRate * 2 * 60), second(64);  // the first block holds a minute
+    for (Block* block : {&first, &second}) {
+        ASSERT_EQ(recorder->prepare(block->header), wave::kNoError);
+        ASSERT_EQ(recorder->queue(block->header), wave::kNoError);
+    }
+    // Nothing is recorded before start.
+    EXPECT_EQ(event.wait(300), platform::kWaitTimeout);
+    EXPECT_EQ(first.header.bytesRecorded.load(), 0u);
+
+    ASSERT_EQ(recorder->start(), wave::kNoError);
+    while (first.header.bytesRecorded.load() < 4800) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Stop hands back the block being filled with what it holds; the empty one stays queued.
+    ASSERT_EQ(recorder->stop(), wave::kNoError);
+    EXPECT_EQ(event.wait(1000), platform::kWaitObject0);
+    EXPECT_TRUE(first.header.isDone());
+    const std::uint32_t held = first.header.bytesRecorded.load();
+    EXPECT_GE(held, 4800u);
+    EXPECT_EQ(held % 2, 0u);
+    EXPECT_FALSE(second.header.isDone());
+    EXPECT_TRUE(second.header.isQueued());
+
+    EXPECT_EQ(recorder->close(), wave::kStillPlaying);
+    EXPECT_EQ(recorder->unprepare(second.header), wave::kStillPlaying);
+    ASSERT_EQ(recorder->reset(), wave::kNoError);
+    EXPECT_TRUE(second.header.isDone());
+    EXPECT_EQ(second.header.bytesRecorded.load(), 0u);
+    EXPECT_EQ(recorder->unprepare(second.header), wave::kNoError);
+    EXPECT_EQ(first.header.bytesRecorded.load(), held);  // stopped: nothing more came in
+    EXPECT_EQ(recorder->close(), wave::kNoError);
+    EXPECT_NE(recorder->queue(first.header), wave::kNoError);
+}
+
+TEST_F(PulseWaveDevicesTest, ResetAndDestructionGiveBackPlayingBlocks) {
+    Event event;
+    std::unique_ptr<IWaveStream> player;
+    ASSERT_EQ(devices.open(WaveDirection::Output, 0, kMono, event, player), wave::kNoError);
+    Block longBlock(kRate * 2 * 30), next(kRate * 2);  // 30 s and 1 s of silence
+    for (Block* block : {&longBlock, &next}) {
+        ASSERT_EQ(player->prepare(block->header), wave::kNoError);
+        ASSERT_EQ(player->queue(block->header), wave::kNoError);
+    }
+    EXPECT_EQ(player->close(), wave::kStillPlaying);
+    EXPECT_FALSE(longBlock.header.isDone());
+    ASSERT_EQ(player->reset(), wave::kNoError);
+    EXPECT_TRUE(longBlock.header.isDone());
+    EXPECT_TRUE(next.header.isDone());
+
+    // Still usable after a reset.
+    Block shortBlock(960);
+    ASSERT_EQ(player->prepare(shortBlock.header), wave::kNoError);
+    ASSERT_EQ(player->queue(shortBlock.header), wave::kNoError);
+    while (!shortBlock.header.isDone()) {
+        ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
+    }
+
+    // A stream that goes with blocks still queued gives them back first.
+    ASSERT_EQ(player->queue(longBlock.header), wave::kNoError);
+    player.reset();
+    EXPECT_TRUE(longBlock.header.isDone());
+    EXPECT_FALSE(longBlock.header.isQueued());
+}
+
+TEST_F(PulseWaveDevicesTest, OddBlockLengthsPlayTheirWholeFrames) {
+    Event event;
+    std::unique_ptr<IWaveStream> player;
+    ASSERT_EQ(devices.open(WaveDirection::Output, 1, WavePcmFormat{2, kRate, 16}, event, player),
+              wave::kNoError);
+    Block odd(4 * 100 + 3), empty(0);
+    for (Block* block : {&odd, &empty}) {
+        ASSERT_EQ(player->prepare(block->header), wave::kNoError);
+        ASSERT_EQ(player->queue(block->header), wave::kNoError);
+    }
+    while (!empty.header.isDone()) {
+        ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
+    }
+    EXPECT_TRUE(odd.header.isDone());
+}
+
+TEST(PulseWaveDevicesServerTest, NoServerMeansNoDevices) {
+    testing_audio::ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/qpg/native");
+    PulseWaveDevices devices;
+    EXPECT_TRUE(devices.deviceNames(WaveDirection::Output).empty());
+    Event event;
+    std::unique_ptr<IWaveStream> stream;
+    EXPECT_EQ(devices.open(WaveDirection::Input, 0, kMono, event, stream), wave::kNoDriver);
+    EXPECT_STREQ(wave::openErrorText(wave::kNoDriver), "No device driver is present.");
+}
+
+TEST(PulseWaveDevicesServerTest, AServerThatGoesAwayGivesBackEveryBlock) {
+    auto server = std::make_unique<PulseTestServer>();
+    ASSERT_TRUE(server->running()) << server->failure();
+    PulseWaveDevices devices;
+    Event recordEvent, playEvent;
+    std::unique_ptr<IWaveStream> recorder, player;
+    ASSERT_EQ(devices.open(WaveDirection::Input, 1, kMono, recordEvent, recorder), wave::kNoError);
+    ASSERT_EQ(devices.open(WaveDirection::Output, 1, kMono, playEvent, player), wave::kNoError);
+    Block recorded(kRate * 2 * 60), played(kRate * 2 * 60);
+    recorder->prepare(recorded.header);
+    recorder->queue(recorded.header);
+    recorder->start();
+    player->prepare(played.header);
+    player->queue(played.header);
+
+    server.reset();
+    while (!recorded.header.isDone()) {
+        ASSERT_EQ(recordEvent.wait(5000), platform::kWaitObject0);
+    }
+    while (!played.header.isDone()) {
+        ASSERT_EQ(playEvent.wait(5000), platform::kWaitObject0);
+    }
+    EXPECT_NE(player->queue(played.header), wave::kNoError);
+    EXPECT_EQ(player->close(), wave::kNoError);
+    EXPECT_EQ(recorder->close(), wave::kNoError);
+}
+
+}  // namespace
