@@ -142,7 +142,8 @@ public:
 
     // Each returns the last frame's reply code, -1 (precondition failed or no answer), or a
     // ParameterError -2..-6 for a frame the processor refused with error byte 255..251.
-    int GetParameter(std::uint8_t page, std::uint8_t parameter, std::uint16_t* words, int count, int flag = 0);
+    int GetParameter(std::uint8_t page, std::uint8_t parameter, std::uint16_t* words, int count,
+                     int flag = 0);
     int SetParameter(std::uint8_t page, std::uint8_t parameter, const std::uint16_t* words, int count,
                      int flag = 0);
     int SetParameterItem(std::uint8_t page, std::uint8_t parameter, std::uint8_t index, int value);
