@@ -150,6 +150,23 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
         return MIC_EXIT_QUEUE_FAILED;
     }
 
+    // No sound arrives, or the device is gone. End the run from here: this thread must not
+    // wait for itself, so it clears the run flags, closes what it owns and tells the dialog,
+    // whose Stop then joins it.
+    const auto endWithoutSound = [&] {
+        showError("Wizard Audio", "Unable to open the microphone");
+        engine->m_micRunning = 0;
+        engine->m_speakerRunning = 0;
+        device.Stop();
+        device.Reset();
+        device.Close();
+        if (writer != nullptr) {
+            writer->Close();
+        }
+        engine->post(WM_AUDIO_DONE, 1, 0);
+        return MIC_EXIT_NO_DATA;
+    };
+
     const double secondsPerByte = 1.0 / (2.0 * format.channels * format.samplesPerSec);
     double secondsRecorded = 0.0;
     int index = 0;
@@ -160,20 +177,7 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
         int timeouts = 0;
         while (!block->IsDone() && engine->m_micRunning != 0) {
             if (device.WaitEvent(kMicWaitMs) == platform::kWaitTimeout && ++timeouts == kMicTimeoutsAllowed) {
-                // No sound arrives. End the run from here: this thread must not wait for
-                // itself, so it clears the run flags, closes what it owns and tells the
-                // dialog, whose Stop then joins it.
-                showError("Wizard Audio", "Unable to open the microphone");
-                engine->m_micRunning = 0;
-                engine->m_speakerRunning = 0;
-                device.Stop();
-                device.Reset();
-                device.Close();
-                if (writer != nullptr) {
-                    writer->Close();
-                }
-                engine->post(WM_AUDIO_DONE, 1, 0);
-                return MIC_EXIT_NO_DATA;
+                return endWithoutSound();
             }
         }
         if (engine->m_micRunning == 0) {
@@ -197,8 +201,11 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
         std::memcpy(engine->m_lastBlock.data(), data, count);
         engine->post(WM_AUDIO_LEVEL, reference, static_cast<std::intptr_t>(count), std::move(copy));
 
-        device.PrepareHeader(block);
-        device.AddBuffer(block);
+        // A block the device refuses keeps its done flag and its old sound: taking it again
+        // would record that sound over and over, so a device that is gone ends the run.
+        if (device.PrepareHeader(block) == 0 || device.AddBuffer(block) == 0) {
+            return endWithoutSound();
+        }
         index = (index + 1) % kMicBlocks;
     }
     device.Stop();

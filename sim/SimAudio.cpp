@@ -38,6 +38,9 @@ public:
         return platform::WaveBlockQueue::unprepare(block);
     }
     std::uint32_t queue(platform::WaveBlockHeader& block) override {
+        if (m_gone) {
+            return platform::wave::kNoDriver;
+        }
         if (block.bufferLength % m_format.bytesPerFrame() != 0) {
             return platform::wave::kInvalidParam;
         }
@@ -87,7 +90,21 @@ public:
     const platform::WavePcmFormat& format() const { return m_format; }
     bool hasBlock() { return m_queue.front() != nullptr; }
     bool wantsSound() const { return m_started; }
-    bool lagging() { return (isOutput() ? m_hadData : m_started) && !hasBlock(); }
+    bool lagging() { return !m_gone && (isOutput() ? m_hadData : m_started) && !hasBlock(); }
+
+    // The device went away: every queued block comes back with what it holds.
+    void unplug() {
+        if (m_gone) {
+            return;
+        }
+        m_gone = true;
+        if (auto* front = m_queue.front(); front != nullptr && !isOutput()) {
+            front->bytesRecorded.store(m_fill, std::memory_order_relaxed);
+        }
+        m_queue.completeAll();
+        m_fill = 0;
+        m_started = false;
+    }
 
     // Frames this stream moves in the coming tick.
     std::uint32_t framesForTick(double tickSeconds) {
@@ -161,7 +178,8 @@ private:
     bool m_started = false;  // input only: filling blocks
     bool m_hadData = false;  // output: the last frame came from a block
     bool m_detached = false;
-    std::uint32_t m_fill = 0;  // bytes of the front block done
+    std::atomic<bool> m_gone{false};  // unplugged: queues nothing more
+    std::uint32_t m_fill = 0;         // bytes of the front block done
     double m_frameCredit = 0.0;
 };
 
@@ -295,6 +313,13 @@ void SimAudio::tick() {
     const double tickSeconds = m_config.tickMs / 1000.0;
     const double tickStart = m_ticks * tickSeconds;
     m_path.beginTick(*m_unit, m_config.tickMs);
+    if (m_config.unitUnpluggedAfterMs > 0 && m_ticks * m_config.tickMs >= m_config.unitUnpluggedAfterMs) {
+        for (auto* stream : m_streams) {
+            if (stream->isUnit()) {
+                stream->unplug();
+            }
+        }
+    }
 
     for (auto* stream : m_streams) {
         if (!stream->isOutput()) {

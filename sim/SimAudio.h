@@ -32,6 +32,9 @@ struct SimAudioConfig {
     std::uint32_t unitOpenResult = platform::wave::kNoError;  // a failing open returns this
     bool microphoneDelivers = true;                           // false: recorded blocks never complete
     bool speakerPlays = true;                                 // false: played blocks never complete
+    // Sound time after which the unit is unplugged: its open devices give back their queued
+    // blocks with what they hold and refuse new ones (0: never).
+    std::uint32_t unitUnpluggedAfterMs = 0;
 };
 
 // The simulated acoustic side of a speakerphone behind the wave-device service. One clock

@@ -402,6 +402,38 @@ TEST(WizardAudioFailureTest, SilentMicrophoneEndsTheRunFromItsOwnThread) {
     EXPECT_EQ(reader.m_dataSize, 0u);
 }
 
+TEST(WizardAudioFailureTest, MicrophoneUnpluggedMidRunEndsTheRunAndKeepsWhatWasRecorded) {
+    auto config = SimRig::fastConfig();
+    config.unitUnpluggedAfterMs = 1000;
+    SimRig rig(config);
+    const auto record = rig.dir.file("MicRecorded.wav");
+    rig.prepare(AUDIO_MODE_RECORD, {}, record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    // 1 s of sound is 8 blocks; a thread that took refused blocks again would post without end.
+    bool done = false;
+    const auto start = platform::tickCountMs();
+    while (!done && levelMessages(rig, false).size() < 100 && platform::tickCountMs() - start < 10000) {
+        if (auto next = rig.queue.take(50)) {
+            done = next->message == WM_AUDIO_DONE;
+            rig.taken.push_back(std::move(*next));
+        }
+    }
+    rig.stopAndDrain();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(rig.taken.back().wParam, 1u);
+    EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_NO_DATA);
+    const auto shown = rig.boxes->shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, "Wizard Audio");
+    EXPECT_EQ(shown[0].text, "Unable to open the microphone");
+    // The recording is closed and holds the sound of before the unplug, once.
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
+    EXPECT_GE(reader.m_dataSize, 7u * 4096u);
+    EXPECT_LE(reader.m_dataSize, 32000u);
+}
+
 TEST(WizardAudioFailureTest, SpeakerThatKeepsItsBlocksDoesNotHangTheRun) {
     auto config = SimRig::fastConfig();
     config.speakerPlays = false;
