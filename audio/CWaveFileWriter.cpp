@@ -50,6 +50,9 @@ bool CWaveFileWriter::Write(const void* data, int count) {
     if (m_file == nullptr || count < 0) {
         return false;
     }
+    if (count == 0) {
+        return true;  // data may be null then, which fwrite must not be given
+    }
     if (m_dataBytes + static_cast<std::uint64_t>(count) > kMaxDataBytes) {
         m_failed = true;
         return false;

@@ -93,6 +93,18 @@ TEST(WaveFileWriterTest, OddDataIsPaddedAndUnclosedFileHasZeroSizes) {
     EXPECT_EQ(bytes[49], 0);
 }
 
+TEST(WaveFileWriterTest, WritingNothingAddsNothing) {
+    TempDir dir;
+    const auto path = dir.file("empty.wav");
+    CWaveFileWriter writer;
+    ASSERT_EQ(writer.Create(path, CWaveFormat(1, 16000, 16)), 1);
+    const std::vector<std::uint8_t> none;
+    EXPECT_TRUE(writer.Write(none.data(), 0));  // an empty vector's data may be null
+    EXPECT_FALSE(writer.Write(none.data(), -1));
+    ASSERT_TRUE(writer.Close());
+    EXPECT_EQ(readBytes(path).size(), 46u);
+}
+
 TEST(WaveFileWriterTest, CreateFailsInAMissingFolderAndKeepsTheName) {
     TempDir dir;
     CWaveFileWriter writer;
