@@ -123,7 +123,7 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
 }
 
 int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
-    const int mode = engine->m_testMode;
+    const int mode = engine->m_runMode;
     const CWaveFormat format(static_cast<std::uint16_t>(engine->m_recordChannels),
                              static_cast<std::uint32_t>(engine->m_sampleRate), 16);
     const std::uint32_t blockBytes = BlockBytesForRate(format.samplesPerSec);

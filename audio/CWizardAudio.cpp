@@ -143,6 +143,7 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
     m_recordChannels = 1;
     m_sampleRate = 16000;
     const int mode = m_testMode;
+    m_runMode = mode;
     if (!modePlays(mode) && !modeRecords(mode)) {
         return 1;
     }

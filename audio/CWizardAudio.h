@@ -136,6 +136,9 @@ private:
     bool joinThreads(std::uint32_t micTimeoutMs, std::uint32_t speakerTimeoutMs);
 
     platform::IWaveDevices& m_devices;
+    // The mode of the running run, taken from m_testMode by Start: the dialog may write
+    // m_testMode for its next run while the threads run.
+    int m_runMode = AUDIO_MODE_NONE;
     std::unique_ptr<platform::WorkerThread> m_pMicThread;
     std::unique_ptr<platform::WorkerThread> m_pSpeakerThread;
 };

@@ -225,6 +225,21 @@ TEST(WizardAudioRunTest, RecordModeWritesEveryRecordedByte) {
     EXPECT_EQ(levelMessages(rig, true).size(), levelMessages(rig, false).size() - 15);
 }
 
+TEST(WizardAudioRunTest, SettingTheNextModeDuringARunDoesNotChangeTheRun) {
+    SimRig rig;
+    const auto record = rig.dir.file("MicRecorded.wav");
+    rig.prepare(AUDIO_MODE_RECORD, {}, record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    // The dialog writes the mode of its next run while this one records.
+    rig.engine->m_testMode = AUDIO_MODE_MONITOR;
+    recordFor(rig, 8 * 4096);
+    rig.stopAndDrain();
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1) << wavefile::errorText(reader.m_lastError);
+    EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
+    EXPECT_GE(reader.m_dataSize, 8u * 4096u);
+}
+
 TEST(WizardAudioRunTest, PlayRecordModeRecordsBothChannelsAtThePlayFilesRate) {
     SimRig rig;
     rig.unit->setRouting(31, 25);  // the far-end signal on the left
