@@ -54,6 +54,14 @@ void recordFor(SimRig& rig, std::uint64_t bytes, std::uint32_t timeoutMs = 20000
     }
 }
 
+// The run showed exactly one message box, this one.
+void expectOneBox(const SimRig& rig, const std::string& caption, const std::string& text) {
+    const auto shown = rig.boxes->shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, caption);
+    EXPECT_EQ(shown[0].text, text);
+}
+
 }  // namespace
 
 TEST(WizardAudioFindTest, NamesMatchOverTheShorterLengthButNeverEmpty) {
@@ -407,10 +415,7 @@ TEST(WizardAudioFailureTest, SilentMicrophoneEndsTheRunFromItsOwnThread) {
     EXPECT_EQ(rig.engine->Stop(), 1);
     EXPECT_FALSE(rig.engine->IsRunning());
     EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_NO_DATA);
-    const auto shown = rig.boxes->shown();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].caption, "Wizard Audio");
-    EXPECT_EQ(shown[0].text, "Unable to open the microphone");
+    expectOneBox(rig, "Wizard Audio", "Unable to open the microphone");
     // The recording was closed: a valid file with no sound.
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1);
@@ -437,10 +442,7 @@ TEST(WizardAudioFailureTest, MicrophoneUnpluggedMidRunEndsTheRunAndKeepsWhatWasR
     ASSERT_TRUE(done);
     EXPECT_EQ(rig.taken.back().wParam, 1u);
     EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_NO_DATA);
-    const auto shown = rig.boxes->shown();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].caption, "Wizard Audio");
-    EXPECT_EQ(shown[0].text, "Unable to open the microphone");
+    expectOneBox(rig, "Wizard Audio", "Unable to open the microphone");
     // The recording is closed and holds the sound of before the unplug, once.
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1);
