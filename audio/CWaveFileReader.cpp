@@ -1,5 +1,7 @@
 #include "audio/CWaveFileReader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -56,7 +58,9 @@ int CWaveFileReader::Open(const std::string& path) {
     m_riffChunk = m_fmtChunk = m_dataChunk = RiffChunkInfo{};
 
     m_file = std::fopen(path.c_str(), "rbe");
-    if (m_file == nullptr) {
+    // A folder or a device opens for reading too, but holds no file to read.
+    struct stat status {};
+    if (m_file == nullptr || fstat(fileno(m_file), &status) != 0 || !S_ISREG(status.st_mode)) {
         return fail(wavefile::kCannotOpen);
     }
     if (fseeko(m_file, 0, SEEK_END) != 0) {

@@ -327,6 +327,12 @@ TEST(WaveFileReaderTest, MissingFileCannotBeOpened) {
     EXPECT_EQ(reader.Open("/nonexistent/folder/x.wav"), 0);
     EXPECT_EQ(reader.m_lastError, wavefile::kCannotOpen);
     EXPECT_STREQ(wavefile::errorText(wavefile::kCannotOpen), "the file cannot be opened");
+
+    // A folder opens for reading here, but it is no file either.
+    TempDir dir;
+    EXPECT_EQ(reader.Open(dir.file("")), 0);
+    EXPECT_EQ(reader.m_lastError, wavefile::kCannotOpen);
+    EXPECT_FALSE(reader.IsOpen());
 }
 
 TEST(WaveFileReaderTest, SizesAbove4MBComputeWithoutOverflow) {
