@@ -1,6 +1,8 @@
 #include "audio/CWaveFileReader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -57,10 +59,15 @@ int CWaveFileReader::Open(const std::string& path) {
     m_lastError = wavefile::kNoError;
     m_riffChunk = m_fmtChunk = m_dataChunk = RiffChunkInfo{};
 
-    m_file = std::fopen(path.c_str(), "rbe");
-    // A folder or a device opens for reading too, but holds no file to read.
+    // A folder, a device or a pipe may open for reading too (a pipe would wait for a writer
+    // without O_NONBLOCK), but none of them holds a file to read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat status {};
-    if (m_file == nullptr || fstat(fileno(m_file), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        (m_file = fdopen(fd, "rb")) == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return fail(wavefile::kCannotOpen);
     }
     if (fseeko(m_file, 0, SEEK_END) != 0) {
