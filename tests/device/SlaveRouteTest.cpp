@@ -231,4 +231,17 @@ TEST_F(SlaveRoute, TheMailboxIsGatedOnTheLocalUnitsLevel) {
     EXPECT_EQ(protocol.m_localProtocolVersion, 21);
 }
 
+TEST_F(SlaveRoute, DisconnectForgetsTheLocalUnitsLevel) {
+    protocol.Disconnect();
+    EXPECT_EQ(protocol.m_localProtocolVersion, -1);
+    // Opened again but not identified: the mailbox is gated on the level in force, not on
+    // the level of the hub identified before the disconnection.
+    protocol.OpenDevice(true, false);
+    ASSERT_TRUE(protocol.m_deviceOpen);
+    protocol.m_protocolVersion = 6;
+    protocol.m_slaveUnit = 16;
+    EXPECT_EQ(send({0xA0, 0x00}), -1);
+    EXPECT_EQ(hub->tunnelledMessages(), 0);
+}
+
 }  // namespace
