@@ -1,7 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "platform/SerialPort.h"
 #include "platform/System.h"
@@ -39,6 +43,41 @@ TEST(SerialPort, MovesBytesUnchangedAndBoundsAReadByItsTimeOut) {
     EXPECT_GE(platform::tickCountMs() - start, 90u);
     EXPECT_EQ(in[2], '\r');
     EXPECT_EQ(in[3], '\n');
+    ::close(master);
+}
+
+TEST(SerialPort, ASignalWhileWaitingDoesNotCutAReadShort) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    char name[128];
+    ASSERT_EQ(::ptsname_r(master, name, sizeof name), 0);
+    platform::SerialSettings settings;
+    settings.readTimeoutMs = 2000;
+    auto opened = platform::SerialPort::open(name, settings);
+    ASSERT_TRUE(opened) << opened.error().what;
+
+    // A handler without SA_RESTART, so the signal interrupts the read's wait.
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    const pthread_t reader = ::pthread_self();
+    std::thread peer([&] {
+        platform::sleepMs(50);
+        ::pthread_kill(reader, SIGUSR1);
+        platform::sleepMs(100);
+        (void)::write(master, "ABCD", 4);
+    });
+    std::uint8_t in[4] = {};
+    const auto read = opened.value()->read(in);
+    peer.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read.value(), 4u);
+    EXPECT_EQ(in[3], 'D');
     ::close(master);
 }
 
