@@ -1,6 +1,9 @@
 #include "mail/Base64Coder.h"
 
 #include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
 #include <typeinfo>
 
 namespace {
@@ -9,12 +12,25 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr std::uint8_t kNotInAlphabet = 0xFE;
 constexpr std::uint8_t kPad = 0xFF;
 constexpr std::uint32_t kBufferStep = 4096;
+constexpr std::uint32_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
+// Largest request whose whole steps still fit a 32-bit size.
+constexpr std::uint32_t kMaxRequest = kMaxLength / kBufferStep * kBufferStep - 1;
+
+std::uint32_t checkedLength(std::size_t length, const char* call) {
+    if (length > kMaxLength) {
+        throw std::length_error(std::string(call) + ": input too long");
+    }
+    return static_cast<std::uint32_t>(length);
+}
 
 // Grows buffer to more than n bytes (whole steps) when it is smaller, then zeroes all of it.
 template <typename T>
 void allocZeroed(std::unique_ptr<T[]>& buffer, std::uint32_t& capacity, std::uint32_t& length,
                  std::uint32_t n) {
     if (capacity < n) {
+        if (n > kMaxRequest) {
+            throw std::length_error("Base64Coder: buffer too large");
+        }
         buffer.reset();
         capacity = (n / kBufferStep + 1) * kBufferStep;
         buffer = std::make_unique_for_overwrite<T[]>(capacity);  // zeroed just below, once
@@ -86,13 +102,14 @@ void Base64Coder::BuildDecodeTable() {
 
 void Base64Coder::EncodeString(const char* text) {
     if (text != nullptr) {
-        Encode(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::uint32_t>(std::strlen(text)));
+        Encode(reinterpret_cast<const std::uint8_t*>(text),
+               checkedLength(std::strlen(text), "Base64Coder::EncodeString"));
     }
 }
 
 void Base64Coder::DecodeString(const char* text) {
     if (text != nullptr) {
-        Decode(text, static_cast<std::uint32_t>(std::strlen(text)));
+        Decode(text, checkedLength(std::strlen(text), "Base64Coder::DecodeString"));
     }
 }
 
@@ -150,6 +167,9 @@ bool Base64Coder::hasOwnSteps() const {
 }
 
 void Base64Coder::Encode(const std::uint8_t* bytes, std::uint32_t length) {
+    if (length > kMaxLength / 2) {
+        throw std::length_error("Base64Coder::Encode: input too long");  // 2 * length would wrap
+    }
     SetDecodedInput(bytes, length);
     // Four characters for every three bytes; the buffer is always larger, so the text ends in NUL.
     AllocEncoded(2 * length);

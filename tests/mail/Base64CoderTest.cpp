@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,19 @@ TEST(Base64CoderTest, BuffersGrowInWholeStepsAboveTheNeed) {
     coder.AllocEncoded(100);  // never shrinks
     EXPECT_EQ(coder.m_encodedCapacity, 8192u);
     EXPECT_EQ(coder.GetEncoded()[0], '\0');
+}
+
+TEST(Base64CoderTest, LengthsBeyondA32BitBufferAreRefusedBeforeAnythingIsTouched) {
+    InspectableCoder coder;
+    EXPECT_EQ(encode(coder, "Man"), "TWFu");
+    const std::uint8_t byte = 'M';
+    // Twice this length no longer fits 32 bits; only the guard stands before a too small buffer.
+    EXPECT_THROW(coder.Encode(&byte, 0x80000000u), std::length_error);
+    EXPECT_STREQ(coder.GetEncoded(), "TWFu");
+    EXPECT_THROW(coder.AllocEncoded(0xFFFFF000u), std::length_error);
+    EXPECT_EQ(coder.m_encodedCapacity, 4096u);
+    coder.AllocEncoded(61439);  // an ordinary size still grows in whole steps
+    EXPECT_EQ(coder.m_encodedCapacity, 61440u);
 }
 
 TEST(Base64CoderTest, DecodesAndSkipsLineBreaksTabsAndBlanks) {
