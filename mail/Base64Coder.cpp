@@ -193,9 +193,10 @@ void Base64Coder::Encode(const std::uint8_t* bytes, std::uint32_t length) {
     }
     if (i < length) {
         group = Group{};
-        group.count = static_cast<std::uint8_t>(length - i);
-        for (std::uint32_t k = 0; k < group.count; ++k) {
-            group.values[k] = m_decoded[i + k];
+        group.count = static_cast<std::uint8_t>(length - i);  // one or two bytes left
+        group.values[0] = m_decoded[i];
+        if (group.count == 2) {
+            group.values[1] = m_decoded[i + 1];
         }
         EncodeGroup(group, m_encoded.get() + m_encodedLength);
         m_encodedLength += 4;
