@@ -2,6 +2,7 @@
 
 #include "device/HIDProtocol.h"
 #include "platform/MessageBox.h"
+#include "sim/CatalogueUnitModel.h"
 #include "sim/MailboxHubModel.h"
 #include "sim/SimHidBus.h"
 #include "sim/UnitCatalogue.h"
@@ -223,6 +224,30 @@ TEST_F(Report, AHubWhoseStatusIsRefusedCountsAsHavingAUnit) {
     EXPECT_EQ(protocol.GetDeviceInfoReport(), "Connected via" + hubLines('1', '8') + kAttachedVelmar3);
     EXPECT_EQ(protocol.m_slaveUnit, 0);
     EXPECT_EQ(protocol.m_productCode, 786);
+}
+
+TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitHasNoParameterAccess) {
+    // A Velmar3 behind the hub that reports protocol level 12: identified, but without
+    // parameter access of its own.
+    auto hubProfile = sim::catalogueProfile("velmar-controller-with-unit");
+    hubProfile.attachedUnitKey.clear();
+    auto hub = sim::makeUnit(hubProfile);
+    auto attached = std::make_shared<sim::CatalogueUnitModel>(sim::catalogueProfile("velmar3"), 16);
+    attached->onRequest(0xA400, [](std::span<const std::uint8_t>) {
+        return sim::SimUnitModel::Reply{{0xA4, 12}};
+    });
+    hub->addRemoteUnit(attached);
+    connect(hub);
+
+    const std::string report = protocol.GetDeviceInfoReport();
+    EXPECT_NE(report.find("Connected to Velmar3"), std::string::npos);
+    EXPECT_NE(report.find("Protocol Version \t\t: 12"), std::string::npos);
+    // The hub's attached-unit bit was raised and is clear again.
+    EXPECT_EQ(framesSent(0x0C, 0, 10), 2);
+    EXPECT_EQ(simUnit->localUnit()->state().parameter(0, 10, 0), 0x0000);
+    EXPECT_EQ(protocol.m_slaveUnit, 0);
+    EXPECT_EQ(protocol.m_productCode, 786);
+    EXPECT_EQ(protocol.m_protocolVersion, 21);
 }
 
 TEST_F(Report, AUnitThatStopsAnsweringGivesAnEmptyReport) {
