@@ -153,6 +153,11 @@ std::string CHIDProtocol::GetDeviceInfoReport() {
         // Back to the hub itself.
         m_slaveUnit = 0;
         m_protocolVersion = hubLevel;
+        // A link check the attached unit did not answer closed the device; the hub's bit must
+        // still be cleared.
+        if (!m_deviceOpen && m_comPort == nullptr && !m_ipMode) {
+            OpenDevice(true, m_startReaderOnOpen);
+        }
         SetHubAttachBit(false);
         m_mailboxCache.fill(0xFFFF);
         Connect(-1, false, true);

@@ -250,6 +250,26 @@ TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitHasNoParameterAccess) {
     EXPECT_EQ(protocol.m_protocolVersion, 21);
 }
 
+TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitFailsTheLinkCheck) {
+    // The unit behind the hub ignores the link check, so the hardware read closes the device
+    // while the attached unit is addressed.
+    auto hubProfile = sim::catalogueProfile("velmar-controller-with-unit");
+    hubProfile.attachedUnitKey.clear();
+    auto hub = sim::makeUnit(hubProfile);
+    auto attached = std::make_shared<sim::CatalogueUnitModel>(sim::catalogueProfile("velmar3"), 16);
+    attached->onRequest(0x0555, [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; });
+    hub->addRemoteUnit(attached);
+    connect(hub);
+
+    const std::string report = protocol.GetDeviceInfoReport();
+    EXPECT_NE(report.find("Connected to Velmar3"), std::string::npos);
+    EXPECT_EQ(report.find("DSP TYPE"), std::string::npos);
+    EXPECT_EQ(simUnit->localUnit()->state().parameter(0, 10, 0), 0x0000);
+    EXPECT_EQ(protocol.m_slaveUnit, 0);
+    EXPECT_TRUE(protocol.m_deviceOpen);
+    EXPECT_EQ(protocol.GetProductName(), "Velmar Controller");
+}
+
 TEST_F(Report, AUnitThatStopsAnsweringGivesAnEmptyReport) {
     connect(sim::catalogueProfile("brevik-kr600"));
     protocol.m_configFileInfo = "config.cfg";
