@@ -121,6 +121,10 @@ bool CHIDProtocol::Connect(int wanted, bool byIndex, bool full) {
 
     m_configFileInfo.clear();
     m_productName = ProductNameFromCode(m_productCode);
+    // The unit ID read before belongs to the unit identified before (the hub, while the report
+    // identifies the unit behind it, or a unit since swapped): the next query reads again.
+    m_unitIdWord = 0;
+    m_unitIdRead = false;
     m_interfaceTypeName.clear();
     m_interfaceTypeCode = 0;
 

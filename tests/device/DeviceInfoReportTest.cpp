@@ -216,6 +216,12 @@ TEST_P(HubReport, AHubWithAUnitDescribesBothAndSwitchesBack) {
 
 INSTANTIATE_TEST_SUITE_P(AddressedOrMailbox, HubReport, ::testing::Bool());
 
+TEST_F(Report, AfterTheAttachedUnitTheHubAnswersWithItsOwnUnitId) {
+    connect(sim::makeCatalogueUnit("velmar-controller-with-unit"));
+    EXPECT_NE(protocol.GetDeviceInfoReport().find("3-02-09-018-2048"), std::string::npos);
+    EXPECT_EQ(protocol.GetUnitId(), "1-12-04-131-0978");
+}
+
 TEST_F(Report, AHubWhoseStatusIsRefusedCountsAsHavingAUnit) {
     // The hub refuses the status request, so bit 3 of its status word is never seen.
     auto profile = sim::catalogueProfile("velmar-controller-with-unit");
