@@ -65,6 +65,17 @@ protected:
     }
     void connect(const sim::UnitProfile& profile) { connect(sim::makeUnit(profile)); }
 
+    // The hub with a Velmar3 behind it as unit 16 that answers one request as `handler` says.
+    void connectHubWithVelmar3(std::uint16_t request, sim::SimUnitModel::CommandHandler handler) {
+        auto hubProfile = sim::catalogueProfile("velmar-controller-with-unit");
+        hubProfile.attachedUnitKey.clear();
+        auto hub = sim::makeUnit(hubProfile);
+        auto attached = std::make_shared<sim::CatalogueUnitModel>(sim::catalogueProfile("velmar3"), 16);
+        attached->onRequest(request, std::move(handler));
+        hub->addRemoteUnit(attached);
+        connect(hub);
+    }
+
     // How often a parameter frame (operation, page, parameter) with the given value went out.
     int framesSent(std::uint8_t operation, std::uint8_t page, std::uint8_t parameter) const {
         int count = 0;
@@ -235,15 +246,9 @@ TEST_F(Report, AHubWhoseStatusIsRefusedCountsAsHavingAUnit) {
 TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitHasNoParameterAccess) {
     // A Velmar3 behind the hub that reports protocol level 12: identified, but without
     // parameter access of its own.
-    auto hubProfile = sim::catalogueProfile("velmar-controller-with-unit");
-    hubProfile.attachedUnitKey.clear();
-    auto hub = sim::makeUnit(hubProfile);
-    auto attached = std::make_shared<sim::CatalogueUnitModel>(sim::catalogueProfile("velmar3"), 16);
-    attached->onRequest(0xA400, [](std::span<const std::uint8_t>) {
+    connectHubWithVelmar3(0xA400, [](std::span<const std::uint8_t>) {
         return sim::SimUnitModel::Reply{{0xA4, 12}};
     });
-    hub->addRemoteUnit(attached);
-    connect(hub);
 
     const std::string report = protocol.GetDeviceInfoReport();
     EXPECT_NE(report.find("Connected to Velmar3"), std::string::npos);
@@ -259,13 +264,7 @@ TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitHasNoParameterAccess) {
 TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitFailsTheLinkCheck) {
     // The unit behind the hub ignores the link check, so the hardware read closes the device
     // while the attached unit is addressed.
-    auto hubProfile = sim::catalogueProfile("velmar-controller-with-unit");
-    hubProfile.attachedUnitKey.clear();
-    auto hub = sim::makeUnit(hubProfile);
-    auto attached = std::make_shared<sim::CatalogueUnitModel>(sim::catalogueProfile("velmar3"), 16);
-    attached->onRequest(0x0555, [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; });
-    hub->addRemoteUnit(attached);
-    connect(hub);
+    connectHubWithVelmar3(0x0555, [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; });
 
     const std::string report = protocol.GetDeviceInfoReport();
     EXPECT_NE(report.find("Connected to Velmar3"), std::string::npos);
