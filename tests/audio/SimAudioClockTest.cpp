@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -67,9 +68,12 @@ protected:
         return stream;
     }
 
-    static void play(platform::IWaveStream& stream, RampBlock& block) {
-        ASSERT_EQ(stream.prepare(block.header), platform::wave::kNoError);
-        ASSERT_EQ(stream.queue(block.header), platform::wave::kNoError);
+    // Queues a ramp block on the speaker; the block lives as long as the speaker.
+    const RampBlock& play(std::int16_t first, std::uint32_t frames) {
+        RampBlock& block = playedBlocks.emplace_back(first, frames);
+        EXPECT_EQ(speaker->prepare(block.header), platform::wave::kNoError);
+        EXPECT_EQ(speaker->queue(block.header), platform::wave::kNoError);
+        return block;
     }
 
     // Where the ramp 1, 2, ... begins in a recording, or its size.
@@ -97,64 +101,69 @@ protected:
         EXPECT_EQ(wrong, 0u) << "first wrong sample " << firstWrong << " of " << count;
     }
 
+    // Records the unit's first channel throughout and opens the unit's speaker.
+    void startTakeAndSpeaker() {
+        take = std::make_unique<testing_audio::RecordingTake>(audio, kUnitId, kRate, 6400, 16);
+        ASSERT_EQ(take->openResult(), platform::wave::kNoError);
+        openSpeaker();
+    }
+    void openSpeaker() {
+        speaker = openUnit(platform::WaveDirection::Output, speakerEvent);
+        ASSERT_NE(speaker, nullptr);
+    }
+
+    void TearDown() override {
+        if (speaker) {
+            speaker->reset();
+            speaker->close();
+        }
+    }
+
     std::shared_ptr<sim::UnitState> unit = std::make_shared<sim::UnitState>();
     sim::SimAudio audio{unit, audiotest::SimRig::fastConfig()};
+    std::unique_ptr<testing_audio::RecordingTake> take;
+    platform::Event speakerEvent;
+    std::deque<RampBlock> playedBlocks;
+    std::unique_ptr<platform::IWaveStream> speaker;
 };
 
 }  // namespace
 
 TEST_F(SimAudioClockTest, FarEndIsRecordedSampleForSample) {
-    testing_audio::RecordingTake take(audio, kUnitId, kRate, 6400, 16);
-    ASSERT_EQ(take.openResult(), platform::wave::kNoError);
-    platform::Event event;
-    auto speaker = openUnit(platform::WaveDirection::Output, event);
-    ASSERT_NE(speaker, nullptr);
+    ASSERT_NO_FATAL_FAILURE(startTakeAndSpeaker());
 
-    RampBlock ramp(1, 8000);
-    play(*speaker, ramp);
+    const RampBlock& ramp = play(1, 8000);
     ASSERT_TRUE(waitUntil([&] { return ramp.header.isDone(); }));
-    ASSERT_TRUE(take.waitFor(take.position() + 4000));
-    expectWholeRamp(take.samples(), 8000);
-    speaker->reset();
-    speaker->close();
+    ASSERT_TRUE(take->waitFor(take->position() + 4000));
+    expectWholeRamp(take->samples(), 8000);
 }
 
 TEST_F(SimAudioClockTest, ABlockQueuedLateInsideATickPlaysWithoutAGap) {
-    testing_audio::RecordingTake take(audio, kUnitId, kRate, 6400, 16);
-    ASSERT_EQ(take.openResult(), platform::wave::kNoError);
-    platform::Event event;
-    auto speaker = openUnit(platform::WaveDirection::Output, event);
-    ASSERT_NE(speaker, nullptr);
+    ASSERT_NO_FATAL_FAILURE(startTakeAndSpeaker());
 
     // 480 frames end in the middle of the second 10 ms tick (320 frames each). The next block
     // comes a few milliseconds after the first tick, many ticks late on the fast clock, yet
     // within the time the clock grants a lagging program.
-    RampBlock first(1, 480);
-    RampBlock second(481, 3200);
-    play(*speaker, first);
+    play(1, 480);
     ASSERT_TRUE(waitUntil([&] { return audio.speakerFramesPlayed() >= 320; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    play(*speaker, second);
+    play(481, 3200);
     ASSERT_TRUE(waitUntil([&] { return audio.speakerFramesPlayed() >= 3680; }));
-    ASSERT_TRUE(take.waitFor(take.position() + 4000));
-    expectWholeRamp(take.samples(), 3680);
-    speaker->reset();
-    speaker->close();
+    ASSERT_TRUE(take->waitFor(take->position() + 4000));
+    expectWholeRamp(take->samples(), 3680);
 }
 
 TEST_F(SimAudioClockTest, ARecordingBlockQueuedLateInsideATickLosesNothing) {
-    platform::Event speakerEvent;
-    auto speaker = openUnit(platform::WaveDirection::Output, speakerEvent);
-    ASSERT_NE(speaker, nullptr);
-    RampBlock ramp(1, 16000);
-    play(*speaker, ramp);
+    ASSERT_NO_FATAL_FAILURE(openSpeaker());
+    play(1, 16000);
     ASSERT_TRUE(waitUntil([&] { return audio.speakerFramesPlayed() >= 320; }));
 
+    // The blocks outlive the stream that fills them.
+    RecordBlock first(480);
+    RecordBlock second(3200);
     platform::Event micEvent;
     auto microphone = openUnit(platform::WaveDirection::Input, micEvent);
     ASSERT_NE(microphone, nullptr);
-    RecordBlock first(480);
-    RecordBlock second(3200);
     ASSERT_EQ(microphone->prepare(first.header), platform::wave::kNoError);
     ASSERT_EQ(microphone->prepare(second.header), platform::wave::kNoError);
     ASSERT_EQ(microphone->queue(first.header), platform::wave::kNoError);
@@ -175,6 +184,4 @@ TEST_F(SimAudioClockTest, ARecordingBlockQueuedLateInsideATickLosesNothing) {
     microphone->stop();
     microphone->reset();
     microphone->close();
-    speaker->reset();
-    speaker->close();
 }
