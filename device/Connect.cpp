@@ -12,7 +12,7 @@ constexpr std::uint16_t kFirmwareQuery = 0xA000;
 constexpr std::uint16_t kProtocolQuery = 0xA400;
 constexpr int kBackupAlgorithm = 1023;
 
-const std::map<int, const char*>& ProductNames() {
+const std::map<int, const char*>& ProductNameTable() {
     static const std::map<int, const char*> names = {
         {17, "Ansel KR201"},
         {273, "Ansel KR201"},
@@ -58,7 +58,7 @@ const std::map<int, const char*>& ProductNames() {
 }  // namespace
 
 std::string CHIDProtocol::ProductNameFromCode(int code) {
-    const auto& names = ProductNames();
+    const auto& names = ProductNameTable();
     const auto it = names.find(code);
     return it == names.end() ? std::string{} : std::string{it->second};
 }
@@ -121,6 +121,10 @@ bool CHIDProtocol::Connect(int wanted, bool byIndex, bool full) {
 
     m_configFileInfo.clear();
     m_productName = ProductNameFromCode(m_productCode);
+    // The unit ID read before belongs to the unit identified before (the hub, while the report
+    // identifies the unit behind it, or a unit since swapped): the next query reads again.
+    m_unitIdWord = 0;
+    m_unitIdRead = false;
     m_interfaceTypeName.clear();
     m_interfaceTypeCode = 0;
 

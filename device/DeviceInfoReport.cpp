@@ -103,6 +103,9 @@ std::string CHIDProtocol::GetDeviceInfoReport() {
     std::string report;
     const bool hubBlock = m_productCode == kHubProductCode;
     bool attached = false;
+    // The hub's own level: while the attached unit is identified, m_protocolVersion is that
+    // unit's, which must not decide whether the hub's parameter can be restored.
+    const int hubLevel = m_protocolVersion;
     if (hubBlock) {
         // The hub's status word tells whether a unit is attached; a refused or unanswered request
         // leaves it open, and an open question counts as attached.
@@ -149,6 +152,12 @@ std::string CHIDProtocol::GetDeviceInfoReport() {
     if (hubBlock) {
         // Back to the hub itself.
         m_slaveUnit = 0;
+        m_protocolVersion = hubLevel;
+        // A link check the attached unit did not answer closed the device; the hub's bit must
+        // still be cleared.
+        if (!m_deviceOpen && m_comPort == nullptr && !m_ipMode) {
+            OpenDevice(true, m_startReaderOnOpen);
+        }
         SetHubAttachBit(false);
         m_mailboxCache.fill(0xFFFF);
         Connect(-1, false, true);

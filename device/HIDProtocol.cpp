@@ -62,6 +62,7 @@ void CHIDProtocol::Disconnect() {
     m_firmwareMinor = 0;
     m_firmwareVersionText.clear();
     m_protocolVersion = 0;
+    m_localProtocolVersion = -1;
     m_productName.clear();
     m_interfaceTypeName.clear();
     m_interfaceTypeCode = 0;

@@ -157,6 +157,11 @@ public:
 
     static constexpr std::size_t kMaxParameterStringLength = 119;
 
+    // Register commands of the older protocol: REGISTER_READ + 0x100 * n reads register n (its
+    // value in the low byte of the reply code); REGISTER_WRITE + 0x100 * n + v writes v to it.
+    static constexpr std::uint16_t REGISTER_READ = 0x6000;
+    static constexpr std::uint16_t REGISTER_WRITE = 0x5000;
+
     int SendCommand(std::uint16_t word, std::uint32_t timeoutMs);
     int SetRegisterBit(int n);
     void ClearRegisterBit(int n);

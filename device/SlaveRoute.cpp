@@ -128,11 +128,12 @@ int CHIDProtocol::WaitForSlaveAnswer(std::span<const std::uint8_t> message, std:
     control = static_cast<std::uint16_t>(control | kNotReady);
     SetParameter(PIC1_PAGE, PIC_DATA_CONTROL_PAR, &control, 1, 0);
 
-    // Poll for the slave's reply.
+    // Poll for the slave's reply. Only a read the local unit leaves unanswered ends the poll;
+    // a refused read leaves the control word as it was and the poll goes on.
     for (int poll = 1;; ++poll) {
         platform::sleepMs(kReplyPollMs);
         const int result = GetParameter(PIC1_PAGE, PIC_DATA_CONTROL_PAR, &control, 1, 0);
-        if (result < 0) {
+        if (result == -1) {
             ReportRouteError(
                 viewer, kSlaveCaption,
                 format("Get Parameter PIC_DATA_CONTROL_PAR (1) from PIC1_PAGE (7) returns error %d "

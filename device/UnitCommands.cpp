@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr std::uint16_t kRegisterRead = 0x6000;
-constexpr std::uint16_t kRegisterWrite = 0x5000;
 constexpr std::uint16_t kPrepareIdRead = 0xB600;
 constexpr std::uint16_t kNewBoardProbe = 0x41FF;
 constexpr std::uint16_t kOlderNewBoardProbe = 0x36FF;
@@ -40,23 +38,23 @@ int CHIDProtocol::SendCommand(std::uint16_t word, std::uint32_t timeoutMs) {
 int CHIDProtocol::SetRegisterBit(int n) {
     const int reg = n & 7;
     const int value =
-        SendCommand(static_cast<std::uint16_t>(kRegisterRead + reg * 0x100), kUnitReplyTimeoutMs);
+        SendCommand(static_cast<std::uint16_t>(REGISTER_READ + reg * 0x100), kUnitReplyTimeoutMs);
     if (value < 0) {
         return value;
     }
     const int written = (value & 0x7F) | 0x80;
-    return SendCommand(static_cast<std::uint16_t>(kRegisterWrite + reg * 0x100 + written),
+    return SendCommand(static_cast<std::uint16_t>(REGISTER_WRITE + reg * 0x100 + written),
                        kUnitReplyTimeoutMs);
 }
 
 void CHIDProtocol::ClearRegisterBit(int n) {
     const int reg = n & 7;
     const int value =
-        SendCommand(static_cast<std::uint16_t>(kRegisterRead + reg * 0x100), kUnitReplyTimeoutMs);
+        SendCommand(static_cast<std::uint16_t>(REGISTER_READ + reg * 0x100), kUnitReplyTimeoutMs);
     if (value < 0) {
         return;
     }
-    SendCommand(static_cast<std::uint16_t>(kRegisterWrite + reg * 0x100 + (value & 0x7F)),
+    SendCommand(static_cast<std::uint16_t>(REGISTER_WRITE + reg * 0x100 + (value & 0x7F)),
                 kUnitReplyTimeoutMs);
 }
 

@@ -1,6 +1,10 @@
 #include "mail/Base64Coder.h"
 
 #include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
 
 namespace {
 
@@ -8,20 +12,75 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr std::uint8_t kNotInAlphabet = 0xFE;
 constexpr std::uint8_t kPad = 0xFF;
 constexpr std::uint32_t kBufferStep = 4096;
+constexpr std::uint32_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
+// Largest request whose whole steps still fit a 32-bit size.
+constexpr std::uint32_t kMaxRequest = kMaxLength / kBufferStep * kBufferStep - 1;
+
+std::uint32_t checkedLength(std::size_t length, const char* call) {
+    if (length > kMaxLength) {
+        throw std::length_error(std::string(call) + ": input too long");
+    }
+    return static_cast<std::uint32_t>(length);
+}
 
 // Grows buffer to more than n bytes (whole steps) when it is smaller, then zeroes all of it.
 template <typename T>
 void allocZeroed(std::unique_ptr<T[]>& buffer, std::uint32_t& capacity, std::uint32_t& length,
                  std::uint32_t n) {
     if (capacity < n) {
+        if (n > kMaxRequest) {
+            throw std::length_error("Base64Coder: buffer too large");
+        }
         buffer.reset();
         capacity = (n / kBufferStep + 1) * kBufferStep;
-        buffer = std::make_unique<T[]>(capacity);
+        buffer = std::make_unique_for_overwrite<T[]>(capacity);  // zeroed just below, once
     }
     if (buffer) {
         std::memset(buffer.get(), 0, capacity);
     }
     length = 0;
+}
+
+// The arithmetic of the steps, shared by the virtual steps and the loops of a plain coder.
+
+// Three bytes to four 6-bit values, most significant bits first.
+inline void splitBits(std::uint8_t* output, const std::uint8_t* input) {
+    output[0] = static_cast<std::uint8_t>(input[0] >> 2);
+    output[1] = static_cast<std::uint8_t>(((input[0] & 0x03) << 4) | (input[1] >> 4));
+    output[2] = static_cast<std::uint8_t>(((input[1] & 0x0F) << 2) | (input[2] >> 6));
+    output[3] = static_cast<std::uint8_t>(input[2] & 0x3F);
+}
+
+// Four 6-bit values to their characters; "=" in place of the values no input byte reached.
+inline void toCharacters(const std::uint8_t* values, int count, char* output) {
+    for (int k = 0; k < 4; ++k) {
+        output[k] = kAlphabet[values[k]];
+    }
+    if (count < 3) {
+        output[3] = '=';
+    }
+    if (count < 2) {
+        output[2] = '=';
+    }
+}
+
+// Four table entries to three bytes; an entry outside 0..63 enters as its low six bits.
+inline void joinBits(std::uint8_t* output, const std::uint8_t* input) {
+    output[0] = static_cast<std::uint8_t>((input[0] << 2) | ((input[1] & 0x3F) >> 4));
+    output[1] = static_cast<std::uint8_t>((input[1] << 4) | ((input[2] & 0x3F) >> 2));
+    output[2] = static_cast<std::uint8_t>((input[2] << 6) | (input[3] & 0x3F));
+}
+
+// The table entries of four characters; "=" in the third or fourth place counts as 0.
+inline void fullGroupEntries(const std::uint8_t* table, const char* characters, std::uint8_t* values) {
+    for (int k = 0; k < 4; ++k) {
+        const std::uint8_t value = table[static_cast<std::uint8_t>(characters[k])];
+        values[k] = k >= 2 && value == kPad ? 0 : value;
+    }
+}
+
+inline bool isSkipped(char c) {
+    return (c >= 7 && c <= 13) || c == ' ';
 }
 
 }  // namespace
@@ -43,13 +102,14 @@ void Base64Coder::BuildDecodeTable() {
 
 void Base64Coder::EncodeString(const char* text) {
     if (text != nullptr) {
-        Encode(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::uint32_t>(std::strlen(text)));
+        Encode(reinterpret_cast<const std::uint8_t*>(text),
+               checkedLength(std::strlen(text), "Base64Coder::EncodeString"));
     }
 }
 
 void Base64Coder::DecodeString(const char* text) {
     if (text != nullptr) {
-        Decode(text, static_cast<std::uint32_t>(std::strlen(text)));
+        Decode(text, checkedLength(std::strlen(text), "Base64Coder::DecodeString"));
     }
 }
 
@@ -79,6 +139,18 @@ void Base64Coder::SetDecodedInput(const std::uint8_t* bytes, std::uint32_t lengt
 
 void Base64Coder::SetEncodedInput(const char* characters, std::uint32_t length) {
     AllocEncoded(length);
+    if (hasOwnSteps()) {
+        // No step replaced: the test inline, without a virtual call a character.
+        char* output = m_encoded.get();
+        std::uint32_t kept = 0;
+        for (std::uint32_t i = 0; i < length; ++i) {
+            if (!isSkipped(characters[i])) {
+                output[kept++] = characters[i];
+            }
+        }
+        m_encodedLength = kept;
+        return;
+    }
     for (std::uint32_t i = 0; i < length; ++i) {
         if (!IsSkippedChar(characters[i])) {
             m_encoded[m_encodedLength++] = characters[i];
@@ -87,15 +159,33 @@ void Base64Coder::SetEncodedInput(const char* characters, std::uint32_t length) 
 }
 
 bool Base64Coder::IsSkippedChar(char c) {
-    return (c >= 7 && c <= 13) || c == ' ';
+    return isSkipped(c);
+}
+
+bool Base64Coder::hasOwnSteps() const {
+    return typeid(*this) == typeid(Base64Coder);
 }
 
 void Base64Coder::Encode(const std::uint8_t* bytes, std::uint32_t length) {
+    if (length > kMaxLength / 2) {
+        throw std::length_error("Base64Coder::Encode: input too long");  // 2 * length would wrap
+    }
     SetDecodedInput(bytes, length);
     // Four characters for every three bytes; the buffer is always larger, so the text ends in NUL.
     AllocEncoded(2 * length);
-    Group group;
     std::uint32_t i = 0;
+    if (hasOwnSteps()) {
+        // No step replaced: the groups' arithmetic inline, without two virtual calls a group.
+        const std::uint8_t* input = m_decoded.get();
+        char* output = m_encoded.get() + m_encodedLength;
+        for (; i + 3 <= length; i += 3, output += 4) {
+            std::uint8_t values[4];
+            splitBits(values, input + i);
+            toCharacters(values, 3, output);
+        }
+        m_encodedLength = static_cast<std::uint32_t>(output - m_encoded.get());
+    }
+    Group group;
     for (; i + 3 <= length; i += 3) {
         group = Group{{m_decoded[i], m_decoded[i + 1], m_decoded[i + 2], 0}, 3};
         EncodeGroup(group, m_encoded.get() + m_encodedLength);
@@ -103,9 +193,10 @@ void Base64Coder::Encode(const std::uint8_t* bytes, std::uint32_t length) {
     }
     if (i < length) {
         group = Group{};
-        group.count = static_cast<std::uint8_t>(length - i);
-        for (std::uint32_t k = 0; k < group.count; ++k) {
-            group.values[k] = m_decoded[i + k];
+        group.count = static_cast<std::uint8_t>(length - i);  // one or two bytes left
+        group.values[0] = m_decoded[i];
+        if (group.count == 2) {
+            group.values[1] = m_decoded[i + 1];
         }
         EncodeGroup(group, m_encoded.get() + m_encodedLength);
         m_encodedLength += 4;
@@ -115,22 +206,11 @@ void Base64Coder::Encode(const std::uint8_t* bytes, std::uint32_t length) {
 void Base64Coder::EncodeGroup(const Group& group, char* output) {
     std::uint8_t raw[4];
     EncodeRaw(raw, group.values);
-    for (int k = 0; k < 4; ++k) {
-        output[k] = kAlphabet[raw[k]];
-    }
-    if (group.count < 3) {
-        output[3] = '=';
-    }
-    if (group.count < 2) {
-        output[2] = '=';
-    }
+    toCharacters(raw, group.count, output);
 }
 
 void Base64Coder::EncodeRaw(std::uint8_t* output, const std::uint8_t* input) {
-    output[0] = static_cast<std::uint8_t>(input[0] >> 2);
-    output[1] = static_cast<std::uint8_t>(((input[0] & 0x03) << 4) | (input[1] >> 4));
-    output[2] = static_cast<std::uint8_t>(((input[1] & 0x0F) << 2) | (input[2] >> 6));
-    output[3] = static_cast<std::uint8_t>(input[2] & 0x3F);
+    splitBits(output, input);
 }
 
 void Base64Coder::Decode(const char* characters, std::uint32_t length) {
@@ -139,18 +219,23 @@ void Base64Coder::Decode(const char* characters, std::uint32_t length) {
     }
     SetEncodedInput(characters, length);
     AllocDecoded(length);
-    const auto entry = [this](std::uint32_t k) {
-        return s_decodeTable[static_cast<std::uint8_t>(m_encoded[k])];
-    };
-    Group group;
     std::uint32_t i = 0;
-    for (; i + 4 <= m_encodedLength; i += 4) {
-        group = Group{{entry(i), entry(i + 1), entry(i + 2), entry(i + 3)}, 4};
-        for (int k = 2; k < 4; ++k) {
-            if (group.values[k] == kPad) {
-                group.values[k] = 0;
-            }
+    if (hasOwnSteps()) {
+        // No step replaced: the groups' arithmetic inline, without two virtual calls a group.
+        const char* input = m_encoded.get();
+        std::uint8_t* output = m_decoded.get() + m_decodedLength;
+        for (const std::uint32_t end = m_encodedLength; i + 4 <= end; i += 4, output += 3) {
+            std::uint8_t values[4];
+            fullGroupEntries(s_decodeTable, input + i, values);
+            joinBits(output, values);
         }
+        m_decodedLength = static_cast<std::uint32_t>(output - m_decoded.get());
+    }
+    Group group;
+    for (; i + 4 <= m_encodedLength; i += 4) {
+        group = Group{};
+        group.count = 4;
+        fullGroupEntries(s_decodeTable, m_encoded.get() + i, group.values);
         DecodeGroup(group, m_decoded.get() + m_decodedLength);
         m_decodedLength += 3;
     }
@@ -158,7 +243,7 @@ void Base64Coder::Decode(const char* characters, std::uint32_t length) {
         group = Group{};
         group.count = static_cast<std::uint8_t>(m_encodedLength - i);
         for (std::uint32_t k = 0; k < group.count; ++k) {
-            const std::uint8_t value = entry(i + k);
+            const std::uint8_t value = s_decodeTable[static_cast<std::uint8_t>(m_encoded[i + k])];
             group.values[k] = value == kPad ? 0 : value;
         }
         DecodeGroup(group, m_decoded.get() + m_decodedLength);
@@ -178,7 +263,5 @@ int Base64Coder::DecodeGroup(const Group& group, std::uint8_t* output) {
 }
 
 void Base64Coder::DecodeRaw(std::uint8_t* output, const std::uint8_t* input) {
-    output[0] = static_cast<std::uint8_t>((input[0] << 2) | ((input[1] & 0x3F) >> 4));
-    output[1] = static_cast<std::uint8_t>((input[1] << 4) | ((input[2] & 0x3F) >> 2));
-    output[2] = static_cast<std::uint8_t>((input[2] << 6) | (input[3] & 0x3F));
+    joinBits(output, input);
 }

@@ -54,4 +54,9 @@ protected:
 
     static std::uint8_t s_decodeTable[256];
     static bool s_decodeTableReady;
+
+private:
+    // True for a plain Base64Coder, whose loops may then do the steps' arithmetic without
+    // virtual calls; a derived coder, which may replace any step, gets every step called.
+    bool hasOwnSteps() const;
 };

@@ -57,7 +57,8 @@ public:
     // of its final line is the expected one. A wrong code is answered with QUIT.
     bool exchange(const std::string& command, const char* expected, const char* step) {
         if (!command.empty()) {
-            m_socket.SendWithTimeout(command, 0, 0);  // a failed send shows in the reply read
+            // A failed send shows in the reply read.
+            m_socket.SendWithTimeout(command, m_replyTimeoutMs, 0);
         }
         std::string reply;
         if (!readReply(reply, step)) {
@@ -65,7 +66,7 @@ public:
         }
         if (reply.compare(0, 3, expected) != 0 || reply.size() < 3) {
             report(step, "expected " + std::string(expected) + ", got \"" + reply + "\"");
-            m_socket.SendWithTimeout(kQuit, 0, 0);
+            m_socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
             return false;
         }
         return true;
@@ -73,7 +74,8 @@ public:
 
     // Sends a piece of the message data; false when nothing or not all of it went out.
     bool sendData(const void* data, std::size_t length, const char* step) {
-        const int sent = m_socket.SendBuffer(data, static_cast<int>(length));
+        // A server that stops reading must not hold the sender for ever.
+        const int sent = m_socket.SendBuffer(data, static_cast<int>(length), m_replyTimeoutMs);
         if (sent == SOCKET_ERROR || (length > 0 && sent <= 0)) {
             report(step, m_socket.GetLastErrorText());
             return false;
@@ -309,7 +311,7 @@ int CEMail::Send() const {
         !smtp.exchange(kEndOfData, SMTP_REPLY_OK, "end of data")) {
         return 0;
     }
-    socket.SendWithTimeout(kQuit, 0, 0);
+    socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
     socket.Close();
     return 1;
 }

@@ -1,5 +1,6 @@
 #include "mail/CSocketX.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/System.h"
@@ -71,13 +72,26 @@ void CSocketX::Close() {
     m_pending.clear();
 }
 
-int CSocketX::SendBuffer(const void* data, int length) {
+int CSocketX::SendBuffer(const void* data, int length, std::uint32_t stallTimeoutMs) {
     if (length < 0) {
         return fail(platform::errnoError("send", EINVAL));
     }
-    const auto sent =
-        m_socket.sendAll(data, static_cast<std::size_t>(length), platform::TcpSocket::kNoTimeout);
-    return sent ? static_cast<int>(sent.value()) : fail(sent.error());
+    if (stallTimeoutMs == kNoStallTimeout) {
+        const auto sent =
+            m_socket.sendAll(data, static_cast<std::size_t>(length), platform::TcpSocket::kNoTimeout);
+        return sent ? static_cast<int>(sent.value()) : fail(sent.error());
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < static_cast<std::size_t>(length)) {
+        const std::size_t piece = std::min(kSendPieceSize, static_cast<std::size_t>(length) - done);
+        const auto sent = m_socket.sendAll(bytes + done, piece, stallTimeoutMs);
+        if (!sent) {
+            return fail(sent.error());
+        }
+        done += sent.value();
+    }
+    return static_cast<int>(done);
 }
 
 int CSocketX::SendWithTimeout(const std::string& text, std::uint32_t timeoutMs, int flags) {

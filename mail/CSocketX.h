@@ -35,8 +35,12 @@ public:
     bool Connect(const std::string& host, int port, std::uint32_t timeoutMs);
     void Close();
 
-    // Sends the whole block with no time-out; the byte count or SOCKET_ERROR.
-    int SendBuffer(const void* data, int length);
+    // Sends the whole block; the byte count or SOCKET_ERROR. With a stall time-out the block
+    // goes in pieces, each of which must leave within it: a peer that stops reading ends the
+    // send (WSAETIMEDOUT) while a slow but moving one does not.
+    int SendBuffer(const void* data, int length, std::uint32_t stallTimeoutMs = kNoStallTimeout);
+    static constexpr std::uint32_t kNoStallTimeout = 0;
+    static constexpr std::size_t kSendPieceSize = 64 * 1024;
     // Sends the whole text; the byte count or SOCKET_ERROR.
     int SendWithTimeout(const std::string& text, std::uint32_t timeoutMs, int flags);
     // One receive of at most 256 bytes into reply (every byte received, NULs included): the byte

@@ -85,7 +85,11 @@ Result<std::size_t> SerialPort::write(std::span<const std::uint8_t> data) {
             return errnoError("write " + m_path);
         }
         pollfd p{m_fd, POLLOUT, 0};
-        if (::poll(&p, 1, millisecondsLeft(deadline)) <= 0) {
+        const int ready = ::poll(&p, 1, millisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;  // a signal: wait for what is left of the time-out
+        }
+        if (ready <= 0) {
             break;  // the port takes no more within the time-out
         }
     }
@@ -113,6 +117,9 @@ Result<std::size_t> SerialPort::read(std::span<std::uint8_t> buffer) {
         }
         pollfd p{m_fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, left);
+        if (ready < 0 && errno == EINTR) {
+            continue;  // a signal: wait for what is left of the time-out
+        }
         if (ready <= 0 || (p.revents & (POLLERR | POLLNVAL)) != 0) {
             break;
         }

@@ -44,7 +44,11 @@ public:
         if (block.bufferLength % m_format.bytesPerFrame() != 0) {
             return platform::wave::kInvalidParam;
         }
-        return m_queue.push(block);
+        const std::uint32_t result = m_queue.push(block);
+        if (result == platform::wave::kNoError) {
+            m_queuedBytes += block.bufferLength;
+        }
+        return result;
     }
     std::uint32_t start() override {
         std::lock_guard lock(m_owner.m_mutex);
@@ -56,7 +60,7 @@ public:
         if (m_direction == platform::WaveDirection::Input) {
             // The block being filled is returned with what it holds.
             if (m_fill > 0) {
-                m_queue.completeFront(m_fill);
+                completeFront(m_fill);
                 m_fill = 0;
             }
             m_started = false;
@@ -70,6 +74,7 @@ public:
             front->bytesRecorded.store(m_fill, std::memory_order_relaxed);
         }
         m_queue.completeAll();
+        m_queuedBytes = 0;
         m_fill = 0;
         if (m_direction == platform::WaveDirection::Input) {
             m_started = false;
@@ -88,9 +93,12 @@ public:
     bool isOutput() const { return m_direction == platform::WaveDirection::Output; }
     bool isUnit() const { return m_unit; }
     const platform::WavePcmFormat& format() const { return m_format; }
-    bool hasBlock() { return m_queue.front() != nullptr; }
     bool wantsSound() const { return m_started; }
-    bool lagging() { return !m_gone && (isOutput() ? m_hadData : m_started) && !hasBlock(); }
+    // The program has not queued enough to play, or room to record, the whole coming tick.
+    bool lagging(double tickSeconds) const {
+        const std::int64_t queuedFrames = (m_queuedBytes.load() - m_fill) / m_format.bytesPerFrame();
+        return !m_gone && (isOutput() ? m_hadData : m_started) && queuedFrames < framesInTick(tickSeconds);
+    }
 
     // The device went away: every queued block comes back with what it holds.
     void unplug() {
@@ -102,11 +110,15 @@ public:
             front->bytesRecorded.store(m_fill, std::memory_order_relaxed);
         }
         m_queue.completeAll();
+        m_queuedBytes = 0;
         m_fill = 0;
         m_started = false;
     }
 
     // Frames this stream moves in the coming tick.
+    std::uint32_t framesInTick(double tickSeconds) const {
+        return static_cast<std::uint32_t>(m_frameCredit + m_format.sampleRateHz * tickSeconds);
+    }
     std::uint32_t framesForTick(double tickSeconds) {
         m_frameCredit += m_format.sampleRateHz * tickSeconds;
         const auto frames = static_cast<std::uint32_t>(m_frameCredit);
@@ -131,7 +143,7 @@ public:
         mono = sum / m_format.channels;
         m_fill += frameBytes;
         if (m_fill >= block->bufferLength) {
-            m_queue.completeFront(0);
+            completeFront(0);
             m_fill = 0;
         }
         return true;
@@ -141,7 +153,7 @@ public:
     void completeEmptyBlocks() {
         for (auto* block = m_queue.front(); block != nullptr && block->bufferLength == 0;
              block = m_queue.front()) {
-            m_queue.completeFront(0);
+            completeFront(0);
         }
     }
 
@@ -155,7 +167,7 @@ public:
         m_fill += m_format.bytesPerFrame();
         block->bytesRecorded.store(m_fill, std::memory_order_relaxed);
         if (m_fill >= block->bufferLength) {
-            m_queue.completeFront(m_fill);
+            completeFront(m_fill);
             m_fill = 0;
         }
     }
@@ -163,6 +175,13 @@ public:
     std::uint64_t m_framesDone = 0;
 
 private:
+    void completeFront(std::uint32_t bytesRecorded) {
+        if (auto* front = m_queue.front()) {
+            m_queuedBytes -= front->bufferLength;
+        }
+        m_queue.completeFront(bytesRecorded);
+    }
+
     void detachOnce() {
         if (!m_detached) {
             m_detached = true;
@@ -180,6 +199,9 @@ private:
     bool m_detached = false;
     std::atomic<bool> m_gone{false};  // unplugged: queues nothing more
     std::uint32_t m_fill = 0;         // bytes of the front block done
+    // Bytes of the queued blocks, the front one whole: added by the program's thread as it
+    // queues, taken off by the clock as blocks complete.
+    std::atomic<std::int64_t> m_queuedBytes{0};
     double m_frameCredit = 0.0;
 };
 
@@ -267,7 +289,9 @@ double SimAudio::farEndAt(double tSeconds) const {
     if (position < 0.0) {
         return 0.0;
     }
-    const auto k = static_cast<std::uint64_t>(position);
+    // Frames of the clock's ticks sit on whole positions, which the arithmetic may leave a
+    // hair below; without the allowance such a frame would repeat the sample before it.
+    const auto k = static_cast<std::uint64_t>(position + 1e-6);
     if (k >= m_farEndWritten || m_farEndWritten - k > m_farEnd.size()) {
         return 0.0;
     }
@@ -287,10 +311,13 @@ void SimAudio::clockLoop() {
             continue;
         }
         if (m_config.speedFactor > 1.0) {
-            // Give a program thread that lags behind the fast clock a moment to catch up.
+            // Give a program thread that lags behind the fast clock a moment to catch up, so
+            // that no block runs out in the middle of the tick.
+            const double tickSeconds = m_config.tickMs / 1000.0;
             for (int waited = 0; waited < kFastClockGraceMs; ++waited) {
-                const bool lagging = std::any_of(m_streams.begin(), m_streams.end(),
-                                                 [](Stream* s) { return s->isUnit() && s->lagging(); });
+                const bool lagging =
+                    std::any_of(m_streams.begin(), m_streams.end(),
+                                [tickSeconds](Stream* s) { return s->isUnit() && s->lagging(tickSeconds); });
                 if (!lagging || m_quit) {
                     break;
                 }

@@ -200,6 +200,15 @@ TEST_F(RecordingMeasuresTest, CalcRmsPastTheEndIsReportedAndCountsAsZero) {
     expectOneBox("Trying to read beyond EOF:", "File: " + file + "\nFunction: CalcRMS");
 }
 
+TEST_F(RecordingMeasuresTest, CalcRmsThatCannotPositionShowsTheReadError) {
+    const std::string file = writeWav("one.wav", 1, kRate, noise(kRate, 1000.0, 55));
+    CWaveFileReader reader;
+    ASSERT_TRUE(reader.Open(file));
+    reader.Close();
+    EXPECT_EQ(calcRms(reader, 1, 0, 200), 0.0f);
+    expectOneBox("Error", "Unable to read file: " + file, platform::mb::kIconError);
+}
+
 TEST_F(RecordingMeasuresTest, EchoReductionOfAGoodAndAFaultyUnit) {
     std::unique_ptr<CWaveFileReader> slot;
     double lms = -1.0;

@@ -99,6 +99,20 @@ TEST(ConnectSelection, ADeviceThatCannotBeOpenedIsNotConnected) {
     EXPECT_EQ(bench.protocol.m_protocolVersion, 22);
 }
 
+TEST(ConnectIdentity, AnotherUnitIsAskedForItsOwnUnitId) {
+    CatalogueBench bench;
+    const std::string first = bench.bus.attach(sim::makeCatalogueUnit("kr103"));
+    ASSERT_TRUE(bench.protocol.Connect(-1, false, true));
+    EXPECT_EQ(bench.protocol.GetUnitId(), "2-01-01-045-0300");
+
+    // The unit is swapped for another while both are briefly plugged in.
+    bench.attach("brevik-kr600");
+    bench.bus.detach(first);
+    ASSERT_TRUE(bench.protocol.Connect(-1, false, true));
+    EXPECT_EQ(bench.protocol.m_productCode, 83);
+    EXPECT_EQ(bench.protocol.GetUnitId(), "2-05-03-007-0042 F");
+}
+
 TEST(ConnectIdentity, WithoutFullTheVersionsStayZero) {
     CatalogueBench bench;
     bench.attach("brevik-kr600");

@@ -2,6 +2,7 @@
 
 #include "device/HIDProtocol.h"
 #include "platform/MessageBox.h"
+#include "sim/CatalogueUnitModel.h"
 #include "sim/MailboxHubModel.h"
 #include "sim/SimHidBus.h"
 #include "sim/UnitCatalogue.h"
@@ -63,6 +64,17 @@ protected:
         ASSERT_TRUE(protocol.Connect(-1, false, true));
     }
     void connect(const sim::UnitProfile& profile) { connect(sim::makeUnit(profile)); }
+
+    // The hub with a Velmar3 behind it as unit 16 that answers one request as `handler` says.
+    void connectHubWithVelmar3(std::uint16_t request, sim::SimUnitModel::CommandHandler handler) {
+        auto hubProfile = sim::catalogueProfile("velmar-controller-with-unit");
+        hubProfile.attachedUnitKey.clear();
+        auto hub = sim::makeUnit(hubProfile);
+        auto attached = std::make_shared<sim::CatalogueUnitModel>(sim::catalogueProfile("velmar3"), 16);
+        attached->onRequest(request, std::move(handler));
+        hub->addRemoteUnit(attached);
+        connect(hub);
+    }
 
     // How often a parameter frame (operation, page, parameter) with the given value went out.
     int framesSent(std::uint8_t operation, std::uint8_t page, std::uint8_t parameter) const {
@@ -215,6 +227,12 @@ TEST_P(HubReport, AHubWithAUnitDescribesBothAndSwitchesBack) {
 
 INSTANTIATE_TEST_SUITE_P(AddressedOrMailbox, HubReport, ::testing::Bool());
 
+TEST_F(Report, AfterTheAttachedUnitTheHubAnswersWithItsOwnUnitId) {
+    connect(sim::makeCatalogueUnit("velmar-controller-with-unit"));
+    EXPECT_NE(protocol.GetDeviceInfoReport().find("3-02-09-018-2048"), std::string::npos);
+    EXPECT_EQ(protocol.GetUnitId(), "1-12-04-131-0978");
+}
+
 TEST_F(Report, AHubWhoseStatusIsRefusedCountsAsHavingAUnit) {
     // The hub refuses the status request, so bit 3 of its status word is never seen.
     auto profile = sim::catalogueProfile("velmar-controller-with-unit");
@@ -223,6 +241,38 @@ TEST_F(Report, AHubWhoseStatusIsRefusedCountsAsHavingAUnit) {
     EXPECT_EQ(protocol.GetDeviceInfoReport(), "Connected via" + hubLines('1', '8') + kAttachedVelmar3);
     EXPECT_EQ(protocol.m_slaveUnit, 0);
     EXPECT_EQ(protocol.m_productCode, 786);
+}
+
+TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitHasNoParameterAccess) {
+    // A Velmar3 behind the hub that reports protocol level 12: identified, but without
+    // parameter access of its own.
+    connectHubWithVelmar3(0xA400, [](std::span<const std::uint8_t>) {
+        return sim::SimUnitModel::Reply{{0xA4, 12}};
+    });
+
+    const std::string report = protocol.GetDeviceInfoReport();
+    EXPECT_NE(report.find("Connected to Velmar3"), std::string::npos);
+    EXPECT_NE(report.find("Protocol Version \t\t: 12"), std::string::npos);
+    // The hub's attached-unit bit was raised and is clear again.
+    EXPECT_EQ(framesSent(0x0C, 0, 10), 2);
+    EXPECT_EQ(simUnit->localUnit()->state().parameter(0, 10, 0), 0x0000);
+    EXPECT_EQ(protocol.m_slaveUnit, 0);
+    EXPECT_EQ(protocol.m_productCode, 786);
+    EXPECT_EQ(protocol.m_protocolVersion, 21);
+}
+
+TEST_F(Report, TheHubIsSwitchedBackWhenItsUnitFailsTheLinkCheck) {
+    // The unit behind the hub ignores the link check, so the hardware read closes the device
+    // while the attached unit is addressed.
+    connectHubWithVelmar3(0x0555, [](std::span<const std::uint8_t>) { return sim::SimUnitModel::Reply{}; });
+
+    const std::string report = protocol.GetDeviceInfoReport();
+    EXPECT_NE(report.find("Connected to Velmar3"), std::string::npos);
+    EXPECT_EQ(report.find("DSP TYPE"), std::string::npos);
+    EXPECT_EQ(simUnit->localUnit()->state().parameter(0, 10, 0), 0x0000);
+    EXPECT_EQ(protocol.m_slaveUnit, 0);
+    EXPECT_TRUE(protocol.m_deviceOpen);
+    EXPECT_EQ(protocol.GetProductName(), "Velmar Controller");
 }
 
 TEST_F(Report, AUnitThatStopsAnsweringGivesAnEmptyReport) {

@@ -190,6 +190,18 @@ TEST_F(SlaveRoute, ALocalUnitSilentWhilePollingGivesErrorC) {
     EXPECT_EQ(protocol.m_slaveUnit, 0);
 }
 
+TEST_F(SlaveRoute, ARefusedControlReadWhilePollingIsNotErrorC) {
+    protocol.m_slaveUnit = 16;
+    // The hub refuses the control word: its write (value 2) and every poll's read.
+    hub->refuseParameter(7, 1, 254);
+    EXPECT_EQ(send({0xA0, 0x00}), -1);
+    ASSERT_EQ(boxes->count(), 1u);
+    EXPECT_EQ(boxes->shown()[0].caption, "WaitForSlaveAnswer");
+    EXPECT_EQ(boxes->shown()[0].text,
+              "There is no reply from slave (PIC_DATA_CONTROL_PAR = 2, bit 0x200 is low)\r\n");
+    EXPECT_EQ(protocol.m_slaveUnit, 16);
+}
+
 TEST_F(SlaveRoute, MessagesLongerThanTheMailboxAreRefused) {
     writesSinceLastLook();
     protocol.m_slaveUnit = 16;
@@ -217,6 +229,19 @@ TEST_F(SlaveRoute, TheMailboxIsGatedOnTheLocalUnitsLevel) {
     EXPECT_EQ(send({0xA0, 0x00}), 0xA062);
     EXPECT_EQ(protocol.m_protocolVersion, 6);
     EXPECT_EQ(protocol.m_localProtocolVersion, 21);
+}
+
+TEST_F(SlaveRoute, DisconnectForgetsTheLocalUnitsLevel) {
+    protocol.Disconnect();
+    EXPECT_EQ(protocol.m_localProtocolVersion, -1);
+    // Opened again but not identified: the mailbox is gated on the level in force, not on
+    // the level of the hub identified before the disconnection.
+    protocol.OpenDevice(true, false);
+    ASSERT_TRUE(protocol.m_deviceOpen);
+    protocol.m_protocolVersion = 6;
+    protocol.m_slaveUnit = 16;
+    EXPECT_EQ(send({0xA0, 0x00}), -1);
+    EXPECT_EQ(hub->tunnelledMessages(), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,19 @@ TEST(Base64CoderTest, BuffersGrowInWholeStepsAboveTheNeed) {
     EXPECT_EQ(coder.GetEncoded()[0], '\0');
 }
 
+TEST(Base64CoderTest, LengthsBeyondA32BitBufferAreRefusedBeforeAnythingIsTouched) {
+    InspectableCoder coder;
+    EXPECT_EQ(encode(coder, "Man"), "TWFu");
+    const std::uint8_t byte = 'M';
+    // Twice this length no longer fits 32 bits; only the guard stands before a too small buffer.
+    EXPECT_THROW(coder.Encode(&byte, 0x80000000u), std::length_error);
+    EXPECT_STREQ(coder.GetEncoded(), "TWFu");
+    EXPECT_THROW(coder.AllocEncoded(0xFFFFF000u), std::length_error);
+    EXPECT_EQ(coder.m_encodedCapacity, 4096u);
+    coder.AllocEncoded(61439);  // an ordinary size still grows in whole steps
+    EXPECT_EQ(coder.m_encodedCapacity, 61440u);
+}
+
 TEST(Base64CoderTest, DecodesAndSkipsLineBreaksTabsAndBlanks) {
     Base64Coder coder;
     EXPECT_EQ(decodedPrefix(coder, "TWFu", 3), "Man");
@@ -89,6 +103,68 @@ TEST(Base64CoderTest, RoundTripsEveryByteValueAtEveryLengthRemainder) {
         decoder.DecodeString(text.c_str());
         EXPECT_EQ(std::memcmp(decoder.GetDecoded(), bytes.data(), length), 0) << length;
     }
+}
+
+// Replaces no arithmetic, but counts the steps it is asked to do.
+class CountingCoder : public Base64Coder {
+public:
+    int encodeGroups = 0;
+    int decodeGroups = 0;
+    int skipTests = 0;
+
+protected:
+    void EncodeGroup(const Group& group, char* output) override {
+        ++encodeGroups;
+        Base64Coder::EncodeGroup(group, output);
+    }
+    int DecodeGroup(const Group& group, std::uint8_t* output) override {
+        ++decodeGroups;
+        return Base64Coder::DecodeGroup(group, output);
+    }
+    bool IsSkippedChar(char c) override {
+        ++skipTests;
+        return Base64Coder::IsSkippedChar(c);
+    }
+};
+
+TEST(Base64CoderTest, ReplacedStepsAreCalledForEveryGroupAndAgreeWithAPlainCoder) {
+    std::mt19937 random(11);
+    for (std::uint32_t length : {3000u, 3001u, 3002u}) {
+        std::vector<std::uint8_t> bytes(length);
+        for (std::uint8_t& b : bytes) {
+            b = static_cast<std::uint8_t>(random());
+        }
+        Base64Coder plain;
+        CountingCoder counting;
+        plain.Encode(bytes.data(), length);
+        counting.Encode(bytes.data(), length);
+        EXPECT_STREQ(counting.GetEncoded(), plain.GetEncoded());
+        EXPECT_EQ(counting.encodeGroups, static_cast<int>((length + 2) / 3));
+
+        // Any characters at all, also outside the alphabet, decode alike.
+        std::string text(length, '\0');
+        for (char& c : text) {
+            c = static_cast<char>(random());
+        }
+        plain.Decode(text.data(), length);
+        counting.Decode(text.data(), length);
+        EXPECT_EQ(std::memcmp(counting.GetDecoded(), plain.GetDecoded(), length), 0);
+        EXPECT_EQ(counting.skipTests, static_cast<int>(length));
+        EXPECT_GE(counting.decodeGroups, static_cast<int>(length / 8));
+    }
+}
+
+TEST(Base64CoderTest, CharactersOutsideTheAlphabetEnterAsTheirLowSixBits) {
+    Base64Coder coder;
+    coder.Decode("=A==", 4);  // "=" first counts as 63, later as 0
+    EXPECT_EQ(coder.GetDecoded()[0], 0xFC);
+    EXPECT_EQ(coder.GetDecoded()[1], 0x00);
+    coder.Decode("!!!!", 4);  // outside the alphabet: 62 each
+    EXPECT_EQ(coder.GetDecoded()[0], 0xFB);
+    EXPECT_EQ(coder.GetDecoded()[1], 0xEF);
+    EXPECT_EQ(coder.GetDecoded()[2], 0xBE);
+    coder.Decode("\xd4\xd7\xc6\xf5", 4);  // "TWFu" with bit 7 set decodes as "TWFu"
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(coder.GetDecoded()), 3), "Man");
 }
 
 }  // namespace

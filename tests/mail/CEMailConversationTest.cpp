@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeSmtpServer.h"
@@ -340,3 +344,51 @@ TEST(CEMailConversationTest, ConnectFailuresReturnZero) {
 }
 
 }  // namespace
+
+// A server that takes the DATA command and then stops reading: the send of a large attachment
+// must give up once nothing more leaves within the reply time-out.
+TEST(CEMailConversationTest, ServerThatStopsReadingMidAttachmentEndsTheSend) {
+    LoopbackListener listener;
+    std::atomic<bool> release{false};
+    std::thread peer([&] {
+        const int fd = listener.accept(5000);
+        if (fd < 0) {
+            return;
+        }
+        sendAllTo(fd, "220 ready\r\n");
+        std::string pending;
+        char buffer[512];
+        bool data = false;
+        while (!data) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            pending.append(buffer, static_cast<std::size_t>(n));
+            for (std::size_t end; !data && (end = pending.find("\r\n")) != std::string::npos;) {
+                const std::string line = pending.substr(0, end);
+                pending.erase(0, end + 2);
+                data = line == "DATA";
+                sendAllTo(fd, FakeSmtpServer::standardReply(line).chunks.front());
+            }
+        }
+        while (!release) {
+            platform::sleepMs(10);
+        }
+        ::close(fd);
+    });
+
+    CEMail mail = makeMail(listener.port());
+    CSMTPAttachment attachment;
+    attachment.m_name = attachment.m_fileName = "Echo_Test.wav";
+    attachment.m_encoded.assign(64 * 1024 * 1024, 'A');
+    attachment.m_encodedLength = static_cast<int>(attachment.m_encoded.size());
+    ASSERT_EQ(mail.AddAttachment(&attachment), 0);
+    DebugCapture debug;
+    const auto start = platform::tickCountMs();
+    EXPECT_EQ(mail.Send(), 0);
+    EXPECT_LT(platform::tickCountMs() - start, 10000u);
+    EXPECT_NE(debug.text().find("attachment"), std::string::npos) << debug.text();
+    release = true;
+    peer.join();
+}

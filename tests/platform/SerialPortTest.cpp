@@ -1,25 +1,49 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <memory>
+#include <thread>
 
 #include "platform/SerialPort.h"
 #include "platform/System.h"
 
 namespace {
 
-TEST(SerialPort, MovesBytesUnchangedAndBoundsAReadByItsTimeOut) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
+// A serial port on the far side of a pseudo-terminal whose master end the test drives.
+struct PtyPort {
+    int master = -1;
+    std::unique_ptr<platform::SerialPort> port;
+    ~PtyPort() {
+        port.reset();
+        if (master >= 0) {
+            ::close(master);
+        }
+    }
+};
+
+void openPtyPort(std::uint32_t readTimeoutMs, PtyPort& pty) {
+    pty.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(pty.master, 0);
+    ASSERT_EQ(::grantpt(pty.master), 0);
+    ASSERT_EQ(::unlockpt(pty.master), 0);
     char name[128];
-    ASSERT_EQ(::ptsname_r(master, name, sizeof name), 0);
+    ASSERT_EQ(::ptsname_r(pty.master, name, sizeof name), 0);
     platform::SerialSettings settings;
-    settings.readTimeoutMs = 100;
+    settings.readTimeoutMs = readTimeoutMs;
     auto opened = platform::SerialPort::open(name, settings);
     ASSERT_TRUE(opened) << opened.error().what;
-    auto& port = *opened.value();
+    pty.port = std::move(opened.value());
+}
+
+TEST(SerialPort, MovesBytesUnchangedAndBoundsAReadByItsTimeOut) {
+    PtyPort pty;
+    ASSERT_NO_FATAL_FAILURE(openPtyPort(100, pty));
+    auto& port = *pty.port;
+    const int master = pty.master;
 
     // Raw mode: CR, LF and control bytes pass as they are, in both directions.
     const std::uint8_t out[] = {'A', '\r', '\n', 0x03, 0x00, 0xFF};
@@ -39,7 +63,33 @@ TEST(SerialPort, MovesBytesUnchangedAndBoundsAReadByItsTimeOut) {
     EXPECT_GE(platform::tickCountMs() - start, 90u);
     EXPECT_EQ(in[2], '\r');
     EXPECT_EQ(in[3], '\n');
-    ::close(master);
+}
+
+TEST(SerialPort, ASignalWhileWaitingDoesNotCutAReadShort) {
+    PtyPort pty;
+    ASSERT_NO_FATAL_FAILURE(openPtyPort(2000, pty));
+    const int master = pty.master;
+
+    // A handler without SA_RESTART, so the signal interrupts the read's wait.
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    const pthread_t reader = ::pthread_self();
+    std::thread peer([&] {
+        platform::sleepMs(50);
+        ::pthread_kill(reader, SIGUSR1);
+        platform::sleepMs(100);
+        (void)::write(master, "ABCD", 4);
+    });
+    std::uint8_t in[4] = {};
+    const auto read = pty.port->read(in);
+    peer.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read.value(), 4u);
+    EXPECT_EQ(in[3], 'D');
 }
 
 TEST(SerialPort, AMissingPortIsAnErrorNamingIt) {
