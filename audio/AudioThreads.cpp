@@ -19,12 +19,18 @@ constexpr int kMicTimeoutsAllowed = 3;
 // Slice of the waits for a playing block, so that Stop is noticed between slices.
 constexpr std::uint32_t kPollSliceMs = 100;
 
+// Beyond the sound queued, how long a playing device may hold its blocks before it counts as
+// stuck. A sound server can take about 2 s to wake its output for a new stream; a limit close
+// to that would end good runs early.
+constexpr std::uint32_t kPlayingStallAllowanceMs = 5000;
+
 // How long a block may stay with the playing device before it counts as stuck: the whole ring
-// ahead of it, plus a margin.
+// ahead of it, plus the allowance.
 std::uint32_t playingBlockLimitMs(std::uint32_t blockBytes, const CWaveFormat& format) {
     const std::uint32_t bytesPerSecond = std::max<std::uint32_t>(format.avgBytesPerSec, 1);
     const std::uint64_t blockMs = 1000ull * blockBytes / bytesPerSecond;
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(kSpeakerBlocks * blockMs + 2000, 60000));
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(kSpeakerBlocks * blockMs + kPlayingStallAllowanceMs, 60000));
 }
 
 // Waits until the block is done, in slices, giving up when the run ends or the limit passes.

@@ -265,6 +265,7 @@ std::uint32_t SimAudio::open(platform::WaveDirection direction, int deviceId,
         m_farEndRate = format.sampleRateHz;
         m_farEnd.assign(static_cast<std::size_t>(format.sampleRateHz * kFarEndHistorySeconds), 0.0f);
         m_farEndStartSeconds = m_ticks * (m_config.tickMs / 1000.0);
+        m_speakerOpenedTick = m_ticks;
         m_farEndWritten = 0;
     }
     m_streams.push_back(created.get());
@@ -356,10 +357,15 @@ void SimAudio::tick() {
         if (stream->isUnit() && !m_config.speakerPlays) {
             continue;
         }
-        stream->completeEmptyBlocks();
+        // A stalled speaker plays silence and keeps its blocks.
+        const bool stalled = stream->isUnit() &&
+                             (m_ticks - m_speakerOpenedTick) * m_config.tickMs < m_config.speakerStartStallMs;
+        if (!stalled) {
+            stream->completeEmptyBlocks();
+        }
         for (std::uint32_t i = 0; i < frames; ++i) {
             double mono = 0.0;
-            const bool played = stream->takeFrame(mono);
+            const bool played = !stalled && stream->takeFrame(mono);
             if (stream->isUnit()) {
                 if (played) {
                     ++m_speakerFrames;

@@ -35,6 +35,9 @@ struct SimAudioConfig {
     // Sound time after which the unit is unplugged: its open devices give back their queued
     // blocks with what they hold and refuse new ones (0: never).
     std::uint32_t unitUnpluggedAfterMs = 0;
+    // Sound time for which the unit's speaker takes nothing after it opens, as a sound server
+    // may while its output wakes up.
+    std::uint32_t speakerStartStallMs = 0;
 };
 
 // The simulated acoustic side of a speakerphone behind the wave-device service. One clock
@@ -87,6 +90,7 @@ private:
     std::vector<float> m_farEnd;  // ring buffer
     std::uint32_t m_farEndRate = 0;
     double m_farEndStartSeconds = 0.0;
+    std::uint64_t m_speakerOpenedTick = 0;
     std::uint64_t m_farEndWritten = 0;
     std::atomic<std::uint64_t> m_speakerFrames{0};
 };

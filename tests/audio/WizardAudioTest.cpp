@@ -451,6 +451,17 @@ TEST(WizardAudioFailureTest, MicrophoneUnpluggedMidRunEndsTheRunAndKeepsWhatWasR
     EXPECT_LE(reader.m_dataSize, 32000u);
 }
 
+TEST(WizardAudioRunTest, ASpeakerThatStartsLateStillPlaysTheWholeFile) {
+    // A sound server may hold a new stream for about 2 s while its output wakes up. Real time,
+    // as the thread's patience with a block it cannot take back is real time too.
+    sim::SimAudioConfig config;
+    config.speakerStartStallMs = 2300;
+    SimRig rig(config);
+    const auto play = writeWave(rig.dir.file("p.wav"), 2, 32000, sine(16000, 2, 440, 32000));
+    ASSERT_TRUE(rig.runUntilDone(AUDIO_MODE_PLAY, play, {}, 10000));
+    EXPECT_EQ(rig.audio->speakerFramesPlayed(), 16000u);
+}
+
 TEST(WizardAudioFailureTest, SpeakerThatKeepsItsBlocksDoesNotHangTheRun) {
     auto config = SimRig::fastConfig();
     config.speakerPlays = false;
