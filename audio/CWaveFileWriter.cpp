@@ -75,11 +75,16 @@ bool CWaveFileWriter::Close() {
     if (pad != 0 && std::fputc(0, m_file) == EOF) {
         ok = false;
     }
-    std::uint8_t size[4];
-    byteorder::putU32(size, 38 + m_dataBytes + pad);
-    ok = ok && std::fseek(m_file, 4, SEEK_SET) == 0 && std::fwrite(size, 1, 4, m_file) == 4;
-    byteorder::putU32(size, m_dataBytes);
-    ok = ok && std::fseek(m_file, 42, SEEK_SET) == 0 && std::fwrite(size, 1, 4, m_file) == 4;
+    // The sizes are written even after a failed write, so that the sound that did reach the
+    // file stays readable.
+    const auto putSize = [this](long offset, std::uint32_t value) {
+        std::uint8_t size[4];
+        byteorder::putU32(size, value);
+        return std::fseek(m_file, offset, SEEK_SET) == 0 && std::fwrite(size, 1, 4, m_file) == 4;
+    };
+    const bool riffSized = putSize(4, 38 + m_dataBytes + pad);
+    const bool dataSized = putSize(42, m_dataBytes);
+    ok = ok && riffSized && dataSized;
     if (std::fclose(m_file) != 0) {
         ok = false;
     }

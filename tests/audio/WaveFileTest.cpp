@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstring>
 #include <random>
@@ -104,6 +109,38 @@ TEST(WaveFileWriterTest, WritingNothingAddsNothing) {
     EXPECT_FALSE(writer.Write(none.data(), -1));
     ASSERT_TRUE(writer.Close());
     EXPECT_EQ(readBytes(path).size(), 46u);
+}
+
+TEST(WaveFileWriterTest, AFailedWriteKeepsWhatReachedTheFileReadable) {
+    TempDir dir;
+    const auto path = dir.file("full.wav");
+    // A child process whose files may not grow past 4096 bytes stands for a full disk.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        CWaveFileWriter writer;
+        if (writer.Create(path, CWaveFormat(1, 16000, 16)) != 1) {
+            ::_exit(2);
+        }
+        const auto samples = ramp(8000);
+        const bool wrote = writer.Write(samples.data(), static_cast<int>(samples.size() * 2));
+        const bool closed = writer.Close();
+        ::_exit(!wrote && !closed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write and the close must both report the failure";
+
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(path), 1) << reader.m_lastError;
+    const auto bytes = readBytes(path);
+    EXPECT_EQ(bytes.size(), 4096u);
+    const std::uint32_t dataBytes = bytes[42] | bytes[43] << 8 | bytes[44] << 16 | bytes[45] << 24;
+    EXPECT_EQ(dataBytes, 4096u - 46);
 }
 
 TEST(WaveFileWriterTest, CreateFailsInAMissingFolderAndKeepsTheName) {
