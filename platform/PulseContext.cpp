@@ -172,6 +172,10 @@ Result<std::monostate> PulseContext::request(PulseCall& call, const std::string&
     PulseOperationPtr operation;
     {
         PulseLock lock(m_mainloop.get());
+        // Another thread may have dropped a context that failed since ensureConnected.
+        if (!m_context || pa_context_get_state(m_context.get()) != PA_CONTEXT_READY) {
+            return PlatformError{ECONNRESET, what + ": the connection to the PulseAudio server was lost"};
+        }
         operation.reset(start(m_context.get()));
         if (!operation) {
             return PlatformError{EIO, contextError(what)};

@@ -139,7 +139,8 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
     const bool settled = m_ready.waitFor(config.openTimeoutMs);
     PulseLock lock(m_pulse->mainloop());
     if (!settled || !m_ready.ok()) {
-        const bool noDevice = settled && pa_context_errno(m_pulse->context()) == PA_ERR_NOENTITY;
+        const bool noDevice = settled && m_pulse->context() != nullptr &&
+                              pa_context_errno(m_pulse->context()) == PA_ERR_NOENTITY;
         m_stream.reset();
         return noDevice ? wave::kBadDeviceId : wave::kError;
     }
