@@ -5,6 +5,7 @@
 
 #include "device/HIDProtocol.h"
 #include "device/RouteMatching.h"
+#include "platform/HexText.h"
 #include "platform/ISerialPort.h"
 
 namespace {
@@ -46,14 +47,14 @@ std::string CHIDProtocol::EncodeHexLine(std::span<const std::uint8_t> message) c
         line += unitCharacter(m_slaveUnit);
     }
     char digits[kLineBytes * 2];
-    AppendHexBytes(bytes, digits);
+    platform::appendHexDigits(bytes, digits);
     line.append(digits, sizeof digits);
     line += '\r';
     return line;
 }
 
 bool CHIDProtocol::DecodeHexLine(std::span<const char> text, std::span<std::uint8_t> out) {
-    return DecodeHexBytes(text, out);
+    return platform::decodeHexBytes(text, out);
 }
 
 int CHIDProtocol::WaitForComAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,

@@ -1,19 +1,8 @@
 #include "sim/HexLine.h"
 
+#include "platform/HexText.h"
+
 namespace sim {
-namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 bool parseHexLine(std::string_view line, HexLine& out) {
     if (line.size() != 16 && line.size() != 17) {
@@ -27,24 +16,12 @@ bool parseHexLine(std::string_view line, HexLine& out) {
         }
         line.remove_prefix(1);
     }
-    for (std::size_t i = 0; i < out.bytes.size(); ++i) {
-        const int high = hexValue(line[2 * i]);
-        const int low = hexValue(line[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        out.bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
-    }
-    return true;
+    return platform::decodeHexBytes(line, out.bytes);
 }
 
 std::string hexDigits(std::span<const std::uint8_t> bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 0xF];
-    }
+    std::string text(bytes.size() * 2, '0');
+    platform::appendHexDigits(bytes, text.data());
     return text;
 }
 
