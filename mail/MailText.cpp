@@ -1,11 +1,16 @@
 #include "mail/MailText.h"
 
+#include <algorithm>
 #include <charconv>
+
+#include "mail/Base64Coder.h"
 
 namespace mailtext {
 namespace {
 
 constexpr std::size_t kMaxEncodedLine = 76;
+// Bytes of text per encoded word: 60 base64 characters, with "=?UTF-8?B?" and "?=" 72 in all.
+constexpr std::size_t kEncodedWordBytes = 45;
 constexpr char kHex[] = "0123456789ABCDEF";
 
 // Characters a header phrase carries unquoted (RFC 5322 atext and the blank).
@@ -49,7 +54,42 @@ bool breaksHeaderLine(std::string_view value) {
     return value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+bool isAscii(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string encodedWords(std::string_view text) {
+    if (isAscii(text)) {
+        return std::string(text);
+    }
+    Base64Coder coder;
+    std::string out;
+    while (!text.empty()) {
+        std::size_t take = std::min(kEncodedWordBytes, text.size());
+        // Whole characters only: step back over UTF-8 continuation bytes (10xxxxxx).
+        std::size_t cut = take;
+        while (cut > 0 && cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        if (cut > 0) {
+            take = cut;
+        }
+        coder.Encode(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(take));
+        out += (out.empty() ? "" : "\r\n ") + std::string("=?UTF-8?B?") + coder.GetEncoded() + "?=";
+        text.remove_prefix(take);
+    }
+    return out;
+}
+
 std::string headerPhrase(std::string_view name) {
+    if (!isAscii(name)) {
+        return encodedWords(name);
+    }
     for (const char c : name) {
         if (!isPhraseChar(static_cast<unsigned char>(c))) {
             return quoted(name);
