@@ -21,6 +21,19 @@ bool isPhraseChar(unsigned char c) {
     return std::string_view("!#$%&'*+-/=?^_`{|}~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+// How many of the first at most limit bytes of the UTF-8 text make whole characters: the cut
+// steps back over continuation bytes (10xxxxxx), unless that would leave nothing.
+std::size_t wholeCharacters(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text.size();
+    }
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return cut > 0 ? cut : limit;
+}
+
 std::string quoted(std::string_view value) {
     std::string out = "\"";
     for (const char c : value) {
@@ -70,15 +83,7 @@ std::string encodedWords(std::string_view text) {
     Base64Coder coder;
     std::string out;
     while (!text.empty()) {
-        std::size_t take = std::min(kEncodedWordBytes, text.size());
-        // Whole characters only: step back over UTF-8 continuation bytes (10xxxxxx).
-        std::size_t cut = take;
-        while (cut > 0 && cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
-            --cut;
-        }
-        if (cut > 0) {
-            take = cut;
-        }
+        const std::size_t take = wholeCharacters(text, kEncodedWordBytes);
         coder.Encode(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(take));
         out += (out.empty() ? "" : "\r\n ") + std::string("=?UTF-8?B?") + coder.GetEncoded() + "?=";
         text.remove_prefix(take);
@@ -107,9 +112,10 @@ std::string normalizeLines(std::string_view text) {
     out.reserve(text.size() + text.size() / 32);
     forEachLine(text, [&out](std::string_view line, bool lineEnd) {
         while (line.size() > kMaxLineLength) {
-            out.append(line.substr(0, kMaxLineLength));
+            const std::size_t cut = wholeCharacters(line, kMaxLineLength);
+            out.append(line.substr(0, cut));
             out += "\r\n";
-            line.remove_prefix(kMaxLineLength);
+            line.remove_prefix(cut);
         }
         out.append(line);
         if (lineEnd) {

@@ -105,6 +105,9 @@ TEST(MailTextTest, LineEndsBecomeCrLfAndLongLinesAreBroken) {
     const std::string broken = mailtext::normalizeLines(std::string(2000, 'x') + "\n");
     EXPECT_EQ(broken,
               std::string(998, 'x') + "\r\n" + std::string(998, 'x') + "\r\n" + std::string(4, 'x') + "\r\n");
+    // A UTF-8 character that would straddle the break goes whole to the next line.
+    EXPECT_EQ(mailtext::normalizeLines(std::string(997, 'x') + "\xc3\xa9y"),
+              std::string(997, 'x') + "\r\n\xc3\xa9y");
 }
 
 TEST(MailTextTest, DotStuffingDoublesEveryLeadingDot) {
