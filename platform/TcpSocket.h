@@ -60,7 +60,6 @@ public:
     // through TLS. Fails (nothing more can be sent) when the server's certificate is not
     // trusted or does not name settings.hostName.
     Result<bool> startTls(const TlsSettings& settings, std::uint32_t timeoutMs);
-    bool isTls() const { return m_tls != nullptr; }
 
     // Sends the whole block (flags as for send(2), plain streams only); the time-out bounds the
     // whole call. Returns the byte count, which is length unless an error is returned.

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "TextShape.h"
-#include "mail/Base64Coder.h"
 #include "mail/CEMail.h"
 #include "mail/MailText.h"
 
@@ -136,24 +135,10 @@ TEST(MailTextTest, NonAsciiHeaderTextBecomesEncodedWordsOfWholeCharacters) {
               "=?UTF-8?B?R3LDvMOfZQ==?=");
     EXPECT_EQ(mailtext::headerPhrase("Doe, J\xc3\xb6rg"), "=?UTF-8?B?RG9lLCBKw7ZyZw==?=");
     EXPECT_EQ(mailtext::headerPhrase("Doe, Jorg"), "\"Doe, Jorg\"");
-    // 44 ASCII bytes and then two-byte characters: the first word must not split the "\xc3\xa9".
-    const std::string text = std::string(44, 'a') + "\xc3\xa9\xc3\xa9";
-    const std::string encoded = mailtext::encodedWords(text);
-    std::string decoded;
-    std::size_t start = 0;
-    for (std::size_t end = 0; start < encoded.size(); start = end + 3) {
-        end = encoded.find("\r\n ", start);
-        end = end == std::string::npos ? encoded.size() : end;
-        const std::string word = encoded.substr(start, end - start);
-        EXPECT_LE(word.size(), 75u);
-        ASSERT_EQ(word.rfind("=?UTF-8?B?", 0), 0u) << word;
-        Base64Coder coder;
-        coder.DecodeString(word.substr(10, word.size() - 12).c_str());
-        const std::string piece = reinterpret_cast<const char*>(coder.GetDecoded());
-        EXPECT_NE(static_cast<unsigned char>(piece.back()), 0xC3u) << "character split";
-        decoded += piece;
-    }
-    EXPECT_EQ(decoded, text);
+    // 45 bytes a word at most, and never part of a character: "\xc3\xa9" goes whole to the second.
+    EXPECT_EQ(
+        mailtext::encodedWords(std::string(44, 'a') + "\xc3\xa9\xc3\xa9"),
+        "=?UTF-8?B?YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWE=?=\r\n =?UTF-8?B?w6nDqQ==?=");
 }
 
 TEST(MailDefaultsTest, PortAndBoundsOfANewMessage) {
@@ -162,7 +147,6 @@ TEST(MailDefaultsTest, PortAndBoundsOfANewMessage) {
     EXPECT_EQ(mail.m_replyTimeoutMs, 10000u);
     EXPECT_EQ(mail.m_connectTimeoutMs, 10000u);
     EXPECT_EQ(SMTP_REPLY_TIMEOUT_MS, 10000u);
-    EXPECT_EQ(mail.m_caFile, "");
 }
 
 TEST(MailTextTest, HeaderValuesWithLineBreaksOrNulAreCaught) {
