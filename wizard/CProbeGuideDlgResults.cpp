@@ -1,0 +1,3 @@
+#include "wizard/CProbeGuideDlg.h"
+
+void CProbeGuideDlg::OnSecretTest() {}
