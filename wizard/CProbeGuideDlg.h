@@ -19,12 +19,15 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QSlider;
 class QTimer;
+class QToolButton;
 
 namespace Ui {
 class CProbeGuideDlg;
@@ -63,6 +66,10 @@ enum EchoVerdict {
     VERDICT_PASS = 1,
 };
 
+// Units of this protocol level or more have the echo canceller's stage switches and are judged
+// by their echo reduction; older ones by their residual echo.
+inline constexpr int kEchoStageProtocolLevel = 6;
+
 // The dialog's timers.
 inline constexpr int TIMER_RECORD_LIMIT = 1;
 inline constexpr int kRecordLimitMs = 5000;
@@ -75,6 +82,8 @@ inline constexpr const char* kAudioSetupWindowTitle = "Quenlor Audio Setup";
 // Commands of the window menu.
 inline constexpr int IDM_ABOUTBOX = 16;
 inline constexpr int IDM_DEVICE_INFO = 32;
+// The window menu's own Close command.
+inline constexpr int SC_CLOSE = 0xF060;
 
 // Unit command words the wizard's actions send by role; ss is a unit switch.
 inline constexpr std::uint16_t SWITCH_READ = 0x8000;  // + ss; reply bit 0x200 set: the switch is on
@@ -114,6 +123,7 @@ public:
     std::string dataDirectory() const override { return m_dataDir; }
 
     // --- Frame ---
+    // The steps of the dialog's start-up; called once after construction, before exec().
     bool OnInitDialog();
     // true: controls to members; false: members to controls.
     bool UpdateData(bool saveAndValidate);
@@ -148,7 +158,14 @@ public:
     void ReselectSpeaker();
 
     // --- Window menu ---
+    // Linux desktops give a dialog no system menu of its own, so a small menu button at the
+    // dialog's top right carries it: "Close", a separator, "About Device ..." and
+    // "&About Quenlor's Probe Guide...". OnInitDialog calls this once.
+    void AppendWindowMenu();
+    // Window-menu command ids: IDM_ABOUTBOX, IDM_DEVICE_INFO, SC_CLOSE.
     void OnSysCommand(int id);
+    QToolButton* m_windowMenuButton = nullptr;
+    QMenu* m_windowMenu = nullptr;
 
     // --- Test actions ---
     void OnActionButton();
@@ -246,9 +263,18 @@ public:
     QPixmap m_absentBitmap;
     QLabel* m_presencePicture = nullptr;   // 1031
     QCheckBox* m_loopbackCheck = nullptr;  // 1022
+    // The window menu built by OnInitDialog: "&Close", a separator, "About Device ..." (data
+    // IDM_DEVICE_INFO) and "&About Quenlor's Probe Guide..." (data IDM_ABOUTBOX).
+    QMenu* m_systemMenu = nullptr;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     class AudioMessagePump;
+    void updateInstructionsColour();
+    static QString meterStyle(const QString& artwork);
+
     std::unique_ptr<AudioMessagePump> m_pump;
     QTimer* m_recordLimitTimer = nullptr;
     QTimer* m_redetectTimer = nullptr;
