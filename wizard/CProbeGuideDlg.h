@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QPixmap>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -65,6 +66,10 @@ enum EchoVerdict {
     VERDICT_FAIL = 0,
     VERDICT_PASS = 1,
 };
+
+// Units of this protocol level or more have the echo canceller's stage switches and are judged
+// by their echo reduction; older ones by their residual echo.
+inline constexpr int kEchoStageProtocolLevel = 6;
 
 // Units of this protocol level or more have the echo canceller's stage switches and are judged
 // by their echo reduction; older ones by their residual echo.
@@ -190,6 +195,12 @@ public:
 
     // --- Results box and file analysis ---
     void OnSecretTest();
+    // Asks for the WAV file to analyse, starting at initialFile and offering the filter (Qt
+    // syntax); returns the chosen path, empty when cancelled. Tests replace it.
+    using AnalysisFileChooser =
+        std::function<std::string(const std::string& initialFile, const std::string& filter)>;
+    static std::string ChooseAnalysisFile(const std::string& initialFile, const std::string& filter);
+    AnalysisFileChooser m_chooseAnalysisFile = &CProbeGuideDlg::ChooseAnalysisFile;
 
     // --- Results e-mail ---
     void OnEmailResults();
