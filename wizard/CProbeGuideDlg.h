@@ -71,10 +71,6 @@ enum EchoVerdict {
 // by their echo reduction; older ones by their residual echo.
 inline constexpr int kEchoStageProtocolLevel = 6;
 
-// Units of this protocol level or more have the echo canceller's stage switches and are judged
-// by their echo reduction; older ones by their residual echo.
-inline constexpr int kEchoStageProtocolLevel = 6;
-
 // The dialog's timers.
 inline constexpr int TIMER_RECORD_LIMIT = 1;
 inline constexpr int kRecordLimitMs = 5000;
