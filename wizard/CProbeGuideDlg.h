@@ -21,7 +21,6 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -83,8 +82,6 @@ inline constexpr const char* kAudioSetupWindowTitle = "Quenlor Audio Setup";
 // Commands of the window menu.
 inline constexpr int IDM_ABOUTBOX = 16;
 inline constexpr int IDM_DEVICE_INFO = 32;
-// The window menu's own Close command.
-inline constexpr int SC_CLOSE = 0xF060;
 
 // Unit command words the wizard's actions send by role; ss is a unit switch.
 inline constexpr std::uint16_t SWITCH_READ = 0x8000;  // + ss; reply bit 0x200 set: the switch is on
@@ -159,14 +156,13 @@ public:
     void ReselectSpeaker();
 
     // --- Window menu ---
-    // Linux desktops give a dialog no system menu of its own, so a small menu button at the
-    // dialog's top right carries it: "Close", a separator, "About Device ..." and
-    // "&About Quenlor's Probe Guide...". OnInitDialog calls this once.
+    // Linux desktops give a dialog no system menu of its own: a small menu button at the
+    // dialog's top right, in the title row, opens m_systemMenu. OnInitDialog calls this once
+    // after building the menu.
     void AppendWindowMenu();
-    // Window-menu command ids: IDM_ABOUTBOX, IDM_DEVICE_INFO, SC_CLOSE.
+    // Window-menu commands: IDM_ABOUTBOX, IDM_DEVICE_INFO; any other id does nothing.
     void OnSysCommand(int id);
     QToolButton* m_windowMenuButton = nullptr;
-    QMenu* m_windowMenu = nullptr;
 
     // --- Test actions ---
     void OnActionButton();
