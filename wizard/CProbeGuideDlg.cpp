@@ -295,6 +295,7 @@ bool CProbeGuideDlg::OnInitDialog() {
         ->setData(IDM_DEVICE_INFO);
     m_systemMenu->addAction("&About Quenlor's Probe Guide...", this, [this] { OnSysCommand(IDM_ABOUTBOX); })
         ->setData(IDM_ABOUTBOX);
+    AppendWindowMenu();
     setWindowIcon(m_hIcon);
     m_presentBitmap = LoadArtwork("present", m_presencePicture->size());
     m_absentBitmap = LoadArtwork("absent", m_presencePicture->size());
