@@ -146,6 +146,9 @@ public:
     long OnDeviceChange(std::uintptr_t event, std::intptr_t data);
     void OnTimer(int id);
     void NotifyAudioSetup();
+    // Next on the finish page: stores the volumes for the setup program, asks the unit to keep
+    // its settings, and ends the dialog.
+    void SaveSettingAndExit();
 
     // --- Volumes and playback device ---
     void OnVScroll(QSlider* slider);
