@@ -153,6 +153,7 @@ CProbeGuideDlg::CProbeGuideDlg(WizardServices& services, QWidget* parent)
     for (auto [timer, id] :
          {std::pair{m_recordLimitTimer, TIMER_RECORD_LIMIT}, {m_redetectTimer, TIMER_REDETECT}}) {
         timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
         connect(timer, &QTimer::timeout, this, [this, id = id] { OnTimer(id); });
     }
 
