@@ -24,9 +24,10 @@ constexpr const char* kMicRecordingFile = "WaveFiles/MicRecorded.wav";
 // The echo test records under this name; Listen must find it on a case-sensitive file system.
 constexpr const char* kEchoRecordingFile = "WaveFiles/Echo_Test.wav";
 
-// A hub without an attached unit has nothing to test. A failed status read lets the action go on.
+// A hub without an attached unit has nothing to test. Its main processor's status frame tells;
+// a failed status read lets the action go on.
 bool hubRefuses(CHIDProtocol& unit) {
-    if (unit.m_productCode != kHubProductCode || unit.TestStatusBit(kHubAttachedBit, true, 1) != 0) {
+    if (unit.m_productCode != kHubProductCode || unit.TestStatusBit(kHubAttachedBit, false, 1) != 0) {
         return false;
     }
     platform::showMessageBox("Probe Guide",
