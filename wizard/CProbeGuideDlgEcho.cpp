@@ -65,9 +65,12 @@ void sendRecordRouting(CHIDProtocol& unit, std::uint8_t left, std::uint8_t right
     unit.SetRouting(right, kRecordRight);
 }
 
+// A switch read names the switch with bit 7 set (0x8095 reads switch 0x15).
 void saveSwitchStates(CProbeGuideDlg& dlg) {
-    dlg.m_savedState15 = dlg.m_hidProtocol.SendCommand(SWITCH_READ + kSwitch15, kCommandTimeoutMs);
-    dlg.m_savedState0E = dlg.m_hidProtocol.SendCommand(SWITCH_READ + kSwitch0E, kCommandTimeoutMs);
+    constexpr std::uint16_t kReadBit = 0x80;
+    CHIDProtocol& unit = dlg.m_hidProtocol;
+    dlg.m_savedState15 = unit.SendCommand(SWITCH_READ + kReadBit + kSwitch15, kCommandTimeoutMs);
+    dlg.m_savedState0E = unit.SendCommand(SWITCH_READ + kReadBit + kSwitch0E, kCommandTimeoutMs);
 }
 
 // Switches off again what was off before the test. A state that was never read (-1, also the
