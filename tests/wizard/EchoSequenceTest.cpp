@@ -12,8 +12,6 @@
 
 namespace {
 
-using Trace = std::vector<std::string>;
-
 const Trace kSwitchesOn = {"8615", "860E", "8606", "8601"};
 const Trace kRecordRouting = {"route 25,25", "route 26,26"};
 

@@ -8,6 +8,8 @@
 #include "sim/UnitCatalogue.h"
 #include "tests/wizard/WizardFixture.h"
 
+using Trace = std::vector<std::string>;
+
 // The echo page on a simulated unit, and the unit commands of the echo test as readable tokens.
 class EchoFixture : public WizardFixture {
 protected:
@@ -54,8 +56,8 @@ protected:
     // reports): switch words and store commands in hexadecimal, "route a,b", "delay[i]=v" for a
     // write of the speaker delay, and "connect" for the protocol-level query of an
     // identification. Every other message is left out.
-    std::vector<std::string> trace(std::size_t from = 0) const {
-        std::vector<std::string> out;
+    Trace trace(std::size_t from = 0) const {
+        Trace out;
         const auto reports = unitHid().writtenReports();
         for (std::size_t i = from; i < reports.size(); ++i) {
             if (std::string token = describe(reports[i]); !token.empty()) {
