@@ -52,6 +52,12 @@ private:
 // ($XDG_CONFIG_HOME, $XDG_DATA_HOME), a private desktop-message folder and recorded message
 // boxes. start() builds the dialog and runs OnInitDialog, as the program does.
 class WizardFixture : public ::testing::Test {
+public:
+    // Runs the event loop for `ms` milliseconds (timers, queued messages).
+    static void processEvents(int ms = 0);
+    // Runs the event loop until `done` holds or `timeoutMs` has passed; true when it holds.
+    static bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+
 protected:
     // The accelerated audio clock of the tests.
     static sim::SimAudioConfig fastAudio();
@@ -64,11 +70,6 @@ protected:
     void startDialog();
 
     void TearDown() override;
-
-    // Runs the event loop for `ms` milliseconds (timers, queued messages).
-    static void processEvents(int ms = 0);
-    // Runs the event loop until `done` holds or `timeoutMs` has passed; true when it holds.
-    static bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 
     // The command words the first unit received, in order, and those since a mark.
     std::vector<std::uint16_t> commandWords() const;
