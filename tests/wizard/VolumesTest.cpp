@@ -258,10 +258,13 @@ TEST_F(Volumes, ComboSelectsTheLastDeviceOfTheSpeakersNameAndItsChoiceSurvivesRe
     dlg->ReselectSpeaker();
     EXPECT_EQ(dlg->m_endpoints.GetSpeakerName(), kBuiltIn);
 
-    // Back to the unit's speaker: its register, and a refresh finds the unit's speaker again.
+    // Back to the unit's speaker: its register, whose six bits are taken as a step of at most
+    // 24, and a refresh finds the unit's speaker again.
+    desktop->unitState().setReg(1, 50);
     combo->setCurrentIndex(0);
     dlg->OnPlaybackDeviceChange();
-    EXPECT_EQ(dlg->m_speakerVolume, desktop->unitState().reg(1) & 63);
+    EXPECT_EQ(dlg->m_speakerVolume, 24);
+    EXPECT_EQ(dlg->m_speakerSlider->value(), 0);
     dlg->ReselectSpeaker();
     EXPECT_EQ(dlg->m_endpoints.GetSpeakerName(), kUnitSpeaker);
 }
