@@ -172,7 +172,9 @@ class RunEnds : public Actions, public ::testing::WithParamInterface<EndCase> {}
 
 TEST_P(RunEnds, BackOnTheirPage) {
     const auto& c = GetParam();
-    openPage(c.page);
+    auto audio = fastAudio();
+    audio.speedFactor = 32.0;  // the whole play file is played
+    openPage(c.page, "brevik-kr600", audio);
     QPushButton* pressed = c.second ? dlg->m_secondActionButton : dlg->m_actionButton;
     click(pressed);
     ASSERT_TRUE(dlg->m_playing);
