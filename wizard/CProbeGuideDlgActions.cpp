@@ -136,6 +136,14 @@ void CProbeGuideDlg::OnSecondActionButton() {
     m_audio.m_waveInName = m_endpoints.GetMicrophoneName();
     m_audio.m_testMode = m_page;
 
+    // A play run of this button: the other button waits, this one stops the run.
+    const auto play = [this](const std::string& file) {
+        m_actionButton->setEnabled(false);
+        m_secondActionButton->setText("Stop");
+        m_audio.m_playFile = file;
+        m_playing = true;
+        StartAudio();
+    };
     switch (m_page) {
         case PAGE_SPEAKER_TEST:
             if (m_playing) {
@@ -144,22 +152,14 @@ void CProbeGuideDlg::OnSecondActionButton() {
                 StopAudio();
                 m_playing = false;
             } else {
-                m_actionButton->setEnabled(false);
-                m_secondActionButton->setText("Stop");
-                m_audio.m_playFile = m_installDir + kMusicFile;
-                m_playing = true;
-                StartAudio();
+                play(m_installDir + kMusicFile);
             }
             break;
         case PAGE_MICROPHONE_TEST:  // Playback
             StopAudio();
             m_page = PAGE_PLAYING_RECORDING;
             m_audio.m_testMode = AUDIO_MODE_PLAYBACK;
-            m_actionButton->setEnabled(false);
-            m_secondActionButton->setText("Stop");
-            m_audio.m_playFile = m_dataDir + kMicRecordingFile;
-            m_playing = true;
-            StartAudio();
+            play(m_dataDir + kMicRecordingFile);
             break;
         case PAGE_PLAYING_RECORDING:  // stop the playback, also at its end
             StopAudio();
@@ -173,11 +173,7 @@ void CProbeGuideDlg::OnSecondActionButton() {
         case PAGE_ECHO_TEST:  // Listen to the echo recording from its 2 s mark
             m_page = PAGE_LISTENING_ECHO;
             m_audio.m_testMode = AUDIO_MODE_PLAY_FROM_2S;
-            m_actionButton->setEnabled(false);
-            m_secondActionButton->setText("Stop");
-            m_audio.m_playFile = m_dataDir + kEchoRecordingFile;
-            m_playing = true;
-            StartAudio();
+            play(m_dataDir + kEchoRecordingFile);
             break;
         case PAGE_LISTENING_ECHO:  // stop listening, also at its end
             m_page = PAGE_ECHO_TEST;
