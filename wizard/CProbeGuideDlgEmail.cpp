@@ -173,9 +173,13 @@ void CProbeGuideDlg::AppendWindowMenu() {
     m_windowMenuButton->setToolTip("Menu");
     m_windowMenuButton->setAutoRaise(true);
     m_windowMenuButton->setPopupMode(QToolButton::InstantPopup);
+    m_windowMenuButton->setStyleSheet("QToolButton::menu-indicator { image: none; }");
+    QFont font = m_windowMenuButton->font();
+    font.setPointSize(18);
+    m_windowMenuButton->setFont(font);
     m_windowMenuButton->setMenu(m_systemMenu);
-    // Right of the page icon.
-    m_windowMenuButton->setGeometry(902, 14, 32, 28);
+    // Right of the page icon, on its line.
+    m_windowMenuButton->setGeometry(900, 26, 34, 32);
 }
 
 void CProbeGuideDlg::OnSysCommand(int id) {
