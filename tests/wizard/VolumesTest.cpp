@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DefaultsCase{"level22", false, 22, 83, 7003, 7, 20, {0x613F, 0x633F}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Volumes, MixerOnlyDefaultsGoToTheEndpoints) {
+TEST_F(Volumes, MixerOnlyVolumesStayOnTheEndpointScale) {
     start("brevik-kr600");
     dlg->m_mixerOnly = true;
     dlg->m_defaultVolumesRequested = true;
@@ -233,6 +233,16 @@ TEST_F(Volumes, MixerOnlyDefaultsGoToTheEndpoints) {
     EXPECT_EQ(dlg->m_micSlider->value(), 65535 - 9215);
     EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Render, "unit0-out"), 57343 / 65535.0, 1e-4);
     EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Capture, "unit0-in"), 9215 / 65535.0, 1e-3);
+
+    // Another speaker chosen in the combo: its level, on the same scale.
+    desktop->endpoints().setVolumeScalar(platform::EndpointFlow::Render, "builtin-out", 0.5f);
+    dlg->FillPlaybackDevices();
+    dlg->m_playbackDeviceCombo->setCurrentIndex(0);
+    dlg->OnPlaybackDeviceChange();
+    EXPECT_EQ(dlg->m_playbackDevice, kBuiltIn);
+    EXPECT_EQ(dlg->m_speakerVolume, 32767);
+    EXPECT_EQ(dlg->m_speakerSlider->value(), 65535 - 32767);
+    EXPECT_TRUE(commandWordsSince(from).empty());
 }
 
 TEST_F(Volumes, ComboSelectsTheLastDeviceOfTheSpeakersNameAndItsChoiceSurvivesReselect) {
