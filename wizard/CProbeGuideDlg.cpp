@@ -265,8 +265,27 @@ bool CProbeGuideDlg::UpdateData(bool saveAndValidate) {
     } else if (m_commentsEdit->toPlainText().toStdString() != m_comments) {
         m_commentsEdit->setPlainText(QString::fromStdString(m_comments));
     }
+    fitLabelFont(m_ui->IDC_1008, m_titleFont);
+    fitLabelFont(m_ui->IDC_1009, m_textFont);
     updateInstructionsColour();
     return true;
+}
+
+void CProbeGuideDlg::fitLabelFont(QLabel* label, const QFont& font) {
+    // A text longer than its label is drawn smaller rather than cut off.
+    QFont fitted = font;
+    const QRect room = label->contentsRect();
+    const int flags = int(label->alignment()) | (label->wordWrap() ? int(Qt::TextWordWrap) : 0);
+    while (fitted.pixelSize() > 12) {
+        const QRect needed = QFontMetrics(fitted).boundingRect(room, flags, label->text());
+        if (needed.height() <= room.height() && needed.width() <= room.width()) {
+            break;
+        }
+        fitted.setPixelSize(fitted.pixelSize() - 1);
+    }
+    if (label->font() != fitted) {
+        label->setFont(fitted);
+    }
 }
 
 void CProbeGuideDlg::updateInstructionsColour() {
