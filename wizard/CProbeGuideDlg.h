@@ -179,6 +179,11 @@ public:
     // wParam: address of the recorded block's first byte; lParam: its byte count, or negative
     // for the stage mark.
     long OnAudioLevel(std::uintptr_t wParam, std::intptr_t lParam);
+    // Bytes of the echo run recorded so far, and of its latest block, counted from the level
+    // messages: a stage mark that the recording has not reached (one posted before the
+    // previous mark was handled) is dropped.
+    std::uint64_t m_echoRecordedBytes = 0;
+    std::uint64_t m_echoBlockBytes = 0;
 
     // --- Speaker-delay controls ---
     void ReadSpeakerDelay();
@@ -279,6 +284,7 @@ protected:
 private:
     class AudioMessagePump;
     void updateInstructionsColour();
+    static void fitLabelFont(QLabel* label, const QFont& font);
     static QString meterStyle(const QString& artwork);
 
     std::unique_ptr<AudioMessagePump> m_pump;
