@@ -102,6 +102,16 @@ void endTestWithoutVerdict(CProbeGuideDlg& dlg, bool restoreRouting) {
     restoreSavedSwitches(dlg);
 }
 
+// Whether the echo run's recording, with the block that a stage mark precedes, has reached
+// `mark` seconds. The engine posts a mark with every block from that time on, so marks posted
+// before the dialog moved to the next mark arrive after it did; they must not switch the next
+// stage in early. Half a block of leeway covers the engine's own rounding.
+bool echoRecordingReached(const CProbeGuideDlg& dlg, double mark) {
+    const double bytesPerSecond = 2.0 * dlg.m_audio.m_recordChannels * dlg.m_audio.m_sampleRate;
+    const double withBlock = static_cast<double>(dlg.m_echoRecordedBytes) + 1.5 * dlg.m_echoBlockBytes;
+    return withBlock >= mark * bytesPerSecond;
+}
+
 // The sub-step a Test press starts on model 83, chosen by the delay radios; nullopt when the
 // typed delay is refused (its box shown, nothing sent).
 std::optional<int> chooseDelayStep(CProbeGuideDlg& dlg, bool& saveStates) {
@@ -184,6 +194,8 @@ void CProbeGuideDlg::StartEchoRun() {
             break;
     }
     m_audio.m_testMode = m_page;
+    m_echoRecordedBytes = 0;
+    m_echoBlockBytes = 0;
     if (StartAudio() == 0) {
         StopAudio();
         endTestWithoutVerdict(*this, true);
@@ -242,6 +254,9 @@ long CProbeGuideDlg::OnAudioLevel(std::uintptr_t wParam, std::intptr_t lParam) {
             return 0;
         }
         const double mark = m_audio.m_markSeconds.load();
+        if (!echoRecordingReached(*this, mark)) {
+            return 0;
+        }
         if (mark == kFirstMarkSeconds) {
             m_hidProtocol.SendCommandNoReply(SWITCH_OFF + kSwitch01);
             m_audio.m_markSeconds = kSecondMarkSeconds;
@@ -257,6 +272,10 @@ long CProbeGuideDlg::OnAudioLevel(std::uintptr_t wParam, std::intptr_t lParam) {
     }
     if (m_page != PAGE_MICROPHONE_TEST && m_page != PAGE_RECORDING && m_page != PAGE_ECHO_TEST) {
         return 0;
+    }
+    if (m_page == PAGE_ECHO_TEST) {
+        m_echoRecordedBytes += static_cast<std::uint64_t>(lParam);
+        m_echoBlockBytes = static_cast<std::uint64_t>(lParam);
     }
     // The first quarter of the block's bytes, as 16-bit samples; a stopped run ends the scan.
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(wParam);

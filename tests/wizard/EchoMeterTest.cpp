@@ -68,16 +68,33 @@ TEST_F(EchoMeter, OtherPagesAndAStoppedRunShowNothingNew) {
     EXPECT_EQ(dlg->m_levelDb, 0.0);
 }
 
-TEST_F(EchoMeter, StageMarksSwitchTheCancellerStagesInAtTwoAndSixSeconds) {
+TEST_F(EchoMeter, StageMarksSwitchTheCancellerStagesInAtTwoAndSixSecondsOfRecording) {
     dlg->m_page = PAGE_ECHO_TEST;
+    dlg->m_audio.m_sampleRate = 32000;
+    dlg->m_audio.m_recordChannels = 2;
     dlg->m_audio.m_markSeconds = 2.0;
+    const std::vector<std::int16_t> silence(4096, 0);  // 64 ms of the run's recording
+    const auto recordUntil = [&](double seconds) {
+        while (dlg->m_echoRecordedBytes + 2 * silence.size() <= seconds * 128000) {
+            level(silence);
+        }
+    };
     const auto from = reportMark();
-    const std::vector<std::pair<double, Trace>> steps = {
-        {6.0, {"8401"}}, {9.0, {"8401", "8406"}}, {9.0, {"8401", "8406"}}};
-    for (const auto& [markAfter, sent] : steps) {
+    // Each mark: the seconds recorded before it, the mark the dialog waits for next, what was sent.
+    const struct {
+        double recorded;
+        double next;
+        Trace sent;
+    } marks[] = {{1.0, 2.0, {}},
+                 {2.0, 6.0, {"8401"}},
+                 {2.0, 6.0, {"8401"}},  // posted with the first mark, before the dialog moved on
+                 {6.0, 9.0, {"8401", "8406"}},
+                 {9.5, 9.0, {"8401", "8406"}}};
+    for (const auto& m : marks) {
+        recordUntil(m.recorded);
         EXPECT_EQ(level({0, 0}, -1), 0);
-        EXPECT_EQ(dlg->m_audio.m_markSeconds.load(), markAfter);
-        EXPECT_EQ(trace(from), sent);
+        EXPECT_EQ(dlg->m_audio.m_markSeconds.load(), m.next) << m.recorded;
+        EXPECT_EQ(trace(from), m.sent) << m.recorded;
     }
 }
 
