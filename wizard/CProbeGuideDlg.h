@@ -284,6 +284,7 @@ protected:
 private:
     class AudioMessagePump;
     void updateInstructionsColour();
+    static void fitLabelFont(QLabel* label, const QFont& font);
     static QString meterStyle(const QString& artwork);
 
     std::unique_ptr<AudioMessagePump> m_pump;
