@@ -87,4 +87,31 @@ std::vector<std::uint16_t> SimDesktop::commandWords(int unit) const {
     return words;
 }
 
+namespace {
+
+const std::pair<const char*, EchoCancellerFault> kFaultNames[] = {
+    {"none", EchoCancellerFault::None},
+    {"stuck", EchoCancellerFault::Stuck},
+    {"diverging", EchoCancellerFault::Diverging},
+};
+
+}  // namespace
+
+std::optional<EchoCancellerFault> EchoCancellerFaultNamed(const std::string& name) {
+    for (const auto& [known, fault] : kFaultNames) {
+        if (name == known) {
+            return fault;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string EchoCancellerFaultNames() {
+    std::string names;
+    for (const auto& [known, fault] : kFaultNames) {
+        names += names.empty() ? known : std::string(" ") + known;
+    }
+    return names;
+}
+
 }  // namespace sim

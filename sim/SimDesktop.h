@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,5 +73,12 @@ private:
     platform::DeviceChangeNotifier m_changes;
     std::vector<Plugged> m_units;
 };
+
+// The echo-canceller faults by the names a command line gives them: "none", "stuck" and
+// "diverging"; nothing for any other name.
+std::optional<EchoCancellerFault> EchoCancellerFaultNamed(const std::string& name);
+
+// The names EchoCancellerFaultNamed knows, separated by blanks.
+std::string EchoCancellerFaultNames();
 
 }  // namespace sim
