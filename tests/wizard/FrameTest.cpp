@@ -8,7 +8,9 @@
 #include <QSlider>
 
 #include "audio/CWizardAudio.h"
+#include "platform/DeviceChanges.h"
 #include "tests/wizard/WizardFixture.h"
+#include "wizard/CRegHelper.h"
 
 namespace {
 
@@ -45,6 +47,93 @@ TEST_F(Frame, StartUpWithoutSettings) {
               (std::vector<std::pair<std::string, int>>{{"-", 0},
                                                         {"About Device ...", IDM_DEVICE_INFO},
                                                         {"&About Quenlor's Probe Guide...", IDM_ABOUTBOX}}));
+}
+
+TEST_F(Frame, StartUpReadsTheSettingsAndEndsFoldersWithASlash) {
+    struct Case {
+        std::string stored, expected;
+    };
+    const std::vector<Case> cases{{"/opt/qpg", "/opt/qpg/"}, {"/srv/data/", "/srv/data/"}};
+    for (const auto& c : cases) {
+        {
+            CRegHelper settings;
+            ASSERT_TRUE(settings.OpenKey("Software\\Kestu\\Quenlor Probe Guide"));
+            settings.SetString("User Name", "Ann");
+            settings.SetString("User Email", "ann@example.org");
+            settings.SetString("Install Directory", c.stored);
+            settings.SetString("Data Directory", c.stored);
+        }
+        start();
+        EXPECT_EQ(dlg->m_userName, "Ann");
+        EXPECT_EQ(dlg->m_userEmail, "ann@example.org");
+        EXPECT_EQ(dlg->m_nameEdit->text(), "Ann");
+        EXPECT_EQ(dlg->m_installDir, c.expected);
+        EXPECT_EQ(dlg->m_dataDir, c.expected);
+        TearDown();
+    }
+}
+
+TEST(DeviceChanges, UdevActionsMapToTheEventCodes) {
+    const std::vector<std::pair<const char*, std::uintptr_t>> cases{
+        {"add", 0x8000}, {"remove", 0x8004}, {"change", 7}, {"bind", 7}, {nullptr, 7}};
+    for (const auto& [action, event] : cases) {
+        EXPECT_EQ(platform::deviceChangeEvent(action), event) << (action != nullptr ? action : "null");
+    }
+    // The monitor starts and stops cleanly, with or without udev on this machine.
+    platform::UdevDeviceChanges changes;
+    changes.setListener([](std::uintptr_t) {});
+    changes.setListener({});
+}
+
+TEST_F(Frame, AudioMessagesOfAStoppedRunAreDroppedAndPayloadsLiveUntilHandled) {
+    start();
+    click(dlg->m_nextButton);
+    ASSERT_EQ(dlg->m_page, PAGE_SPEAKER_TEST);
+    dlg->m_audio.m_testMode = AUDIO_MODE_NONE;  // a run that starts no thread
+    const auto post = [this](std::uint32_t message, std::shared_ptr<const void> payload = nullptr) {
+        dlg->notifyTarget().post({message, 0, 0, std::move(payload)});
+    };
+
+    // A message of a run that has been stopped since is dropped on arrival.
+    dlg->StartAudio();
+    dlg->m_playing = true;
+    post(WM_AUDIO_DONE);
+    dlg->StopAudio();
+    processEvents();
+    EXPECT_TRUE(dlg->m_playing);
+
+    // The current run's messages arrive; the payload lives until its message is handled.
+    dlg->StartAudio();
+    auto block = std::make_shared<std::vector<std::uint8_t>>(64);
+    std::weak_ptr<std::vector<std::uint8_t>> watched = block;
+    dlg->notifyTarget().post(
+        {WM_AUDIO_LEVEL, reinterpret_cast<std::uintptr_t>(block->data()), 64, std::move(block)});
+    post(WM_AUDIO_DONE);
+    EXPECT_FALSE(watched.expired());
+    processEvents();
+    EXPECT_TRUE(watched.expired());
+    EXPECT_FALSE(dlg->m_playing);
+}
+
+TEST_F(Frame, TheDialogGoesWhileTheEngineRuns) {
+    start();
+    click(dlg->m_nextButton);
+    click(dlg->m_nextButton);
+    ASSERT_EQ(dlg->m_page, PAGE_MICROPHONE_TEST);
+    ASSERT_TRUE(waitUntil([this] { return dlg->m_audio.IsRunning(); }));
+    processEvents(100);  // level messages on their way
+    dlg.reset();
+    processEvents(50);
+}
+
+TEST_F(Frame, FontsOfThePage) {
+    start();
+    const auto* title = dlg->findChild<QLabel*>("IDC_1008");
+    EXPECT_EQ(title->font().pixelSize(), 32);
+    EXPECT_EQ(title->font().weight(), QFont::Black);
+    EXPECT_EQ(dlg->m_nextButton->font().pixelSize(), 20);
+    EXPECT_EQ(dlg->m_nextButton->font().weight(), QFont::Medium);
+    EXPECT_EQ(QFontInfo(title->font()).family(), "Liberation Sans");
 }
 
 }  // namespace
