@@ -33,14 +33,20 @@ private:
 
 class SimulatedPlatform final : public WizardPlatform {
 public:
-    SimulatedPlatform(const std::string& model, const std::string& installDir, const std::string& dataDir)
-        : m_desktop(model) {
+    SimulatedPlatform(const WizardOptions& options, const std::string& installDir, const std::string& dataDir)
+        : m_desktop(*options.simulatedModel, audioWith(options.simulatedFault)) {
         m_services.reset(new WizardServices{m_desktop.hidBus(), &m_desktop.endpoints(),
                                             m_desktop.waveDevices(), &m_desktop.deviceChanges(), installDir,
                                             dataDir});
     }
 
 private:
+    static sim::SimAudioConfig audioWith(sim::EchoCancellerFault fault) {
+        sim::SimAudioConfig audio;
+        audio.acoustic.fault = fault;
+        return audio;
+    }
+
     sim::SimDesktop m_desktop;
 };
 
@@ -75,6 +81,7 @@ std::string DefaultDataDir() {
 std::optional<WizardOptions> ParseWizardCommandLine(const std::vector<std::string>& args,
                                                     std::string& error) {
     WizardOptions options;
+    bool faultGiven = false;
     for (const auto& arg : args) {
         if (arg == "--simulate") {
             options.simulatedModel = kDefaultModel;
@@ -93,7 +100,23 @@ std::optional<WizardOptions> ParseWizardCommandLine(const std::vector<std::strin
             options.simulatedModel = model;
             continue;
         }
-        error = "unknown argument \"" + arg + "\"; usage: quenlor-probe-guide [--simulate[=MODEL]]";
+        if (arg.rfind("--fault=", 0) == 0) {
+            const std::string name = arg.substr(8);
+            const auto fault = sim::EchoCancellerFaultNamed(name);
+            if (!fault) {
+                error = "unknown fault \"" + name + "\"; the faults are: " + sim::EchoCancellerFaultNames();
+                return std::nullopt;
+            }
+            options.simulatedFault = *fault;
+            faultGiven = true;
+            continue;
+        }
+        error = "unknown argument \"" + arg +
+                "\"; usage: quenlor-probe-guide [--simulate[=MODEL] [--fault=FAULT]]";
+        return std::nullopt;
+    }
+    if (faultGiven && !options.simulatedModel) {
+        error = "--fault needs --simulate: only a simulated unit can be given a fault";
         return std::nullopt;
     }
     return options;
@@ -104,7 +127,7 @@ std::unique_ptr<WizardPlatform> WizardPlatform::Create(const WizardOptions& opti
     const std::string installDir = DefaultInstallDir(programPath);
     const std::string dataDir = DefaultDataDir();
     if (options.simulatedModel) {
-        return std::make_unique<SimulatedPlatform>(*options.simulatedModel, installDir, dataDir);
+        return std::make_unique<SimulatedPlatform>(options, installDir, dataDir);
     }
     return std::make_unique<MachinePlatform>(installDir, dataDir);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/SimAcousticPath.h"
 #include "wizard/CProbeGuideDlg.h"
 
 // The folders the wizard uses when the settings name none; both end with '/'.
@@ -19,9 +20,12 @@ std::string DefaultDataDir();
 struct WizardOptions {
     // Run on the simulated unit (HID and acoustic path, in real time) of this catalogue model.
     std::optional<std::string> simulatedModel;
+    // The simulated unit's echo canceller (--fault=NAME with --simulate).
+    sim::EchoCancellerFault simulatedFault = sim::EchoCancellerFault::None;
 };
 
-// Reads the command line: --simulate or --simulate=MODEL, nothing else. A bad argument gives
+// Reads the command line: --simulate or --simulate=MODEL, and with it --fault=NAME (none,
+// stuck, diverging), nothing else. A bad argument gives
 // nullopt and a message in `error`.
 std::optional<WizardOptions> ParseWizardCommandLine(const std::vector<std::string>& args, std::string& error);
 

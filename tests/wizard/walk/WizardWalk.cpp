@@ -1,6 +1,7 @@
 // wizard_walk: runs the wizard dialog on a simulated unit and walks every page with Next, then
-// back to the welcome page with Back, saving a picture of each page. Exit status 0 only when
-// every page was reached. Usage: wizard_walk --out FOLDER [--model MODEL]
+// back to the welcome page with Back, saving a picture of each page, and ends on the finish
+// page with Email Results and Save Setting and Exit. Exit status 0 only when every page was
+// reached and the walk ended so. Usage: wizard_walk --out FOLDER [--model=MODEL] [--fault=FAULT]
 #include "tests/wizard/walk/WizardWalk.h"
 
 #include <QAbstractButton>
@@ -87,14 +88,20 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     std::string folder;
     std::string model = "brevik-kr600";
+    std::string faultName = "none";
+    sim::SimAudioConfig audio;
+    // The sound runs faster than real time, so that the echo test's runs take seconds.
+    audio.speedFactor = 8.0;
     const QStringList args = QApplication::arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--out" && i + 1 < args.size()) {
             folder = args[++i].toStdString();
         } else if (args[i].startsWith("--model=")) {
             model = args[i].mid(8).toStdString();
+        } else if (args[i].startsWith("--fault=")) {
+            faultName = args[i].mid(8).toStdString();
         } else {
-            std::cerr << "usage: wizard_walk --out FOLDER [--model=MODEL]\n";
+            std::cerr << "usage: wizard_walk --out FOLDER [--model=MODEL] [--fault=FAULT]\n";
             return 2;
         }
     }
@@ -103,10 +110,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string error;
-    if (!ParseWizardCommandLine({"--simulate=" + model}, error)) {
+    const auto options = ParseWizardCommandLine({"--simulate=" + model, "--fault=" + faultName}, error);
+    if (!options) {
         std::cerr << "wizard_walk: " << error << '\n';
         return 2;
     }
+    audio.acoustic.fault = options->simulatedFault;
     // The walk keeps its settings and recordings in its own folder, not in the user's.
     ::setenv("XDG_CONFIG_HOME", (folder + "/config").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (folder + "/data").c_str(), 1);
@@ -116,7 +125,7 @@ int main(int argc, char** argv) {
         return platform::defaultAnswer(request.style);
     });
 
-    sim::SimDesktop desktop(model);
+    sim::SimDesktop desktop(model, audio);
     WizardServices services{desktop.hidBus(),
                             &desktop.endpoints(),
                             desktop.waveDevices(),
@@ -136,7 +145,8 @@ int main(int argc, char** argv) {
         const std::vector<int> forward{PAGE_WELCOME, PAGE_SPEAKER_TEST, PAGE_MICROPHONE_TEST, PAGE_ECHO_TEST,
                                        PAGE_FINISH};
         std::set<int> reached;
-        std::cout << "wizard_walk: " << model << ", pictures in " << folder << '\n';
+        std::cout << "wizard_walk: " << model << ", canceller fault " << faultName << ", pictures in "
+                  << folder << '\n';
         for (std::size_t i = 0; i < forward.size(); ++i) {
             if (dialog.m_page != forward[i]) {
                 walk.fail(std::string("Next led to page ") + std::to_string(dialog.m_page) + ", not " +
@@ -160,8 +170,11 @@ int main(int argc, char** argv) {
             }
             walk.snapshot(std::string("back-") + pageName(dialog.m_page));
         }
-        ok = !walk.failed() && reached.size() == forward.size() && dialog.m_page == PAGE_WELCOME;
-        dialog.reject();
+        ok = !walk.failed() && reached.size() == forward.size() && dialog.m_page == PAGE_WELCOME &&
+             finishWalk(walk);
+        if (dialog.isVisible()) {
+            dialog.reject();
+        }
     }
     GuiMessageBoxHandler::uninstall();
     std::cout << (ok ? "wizard_walk: every page reached\n"
