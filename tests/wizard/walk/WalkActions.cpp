@@ -51,6 +51,10 @@ void runEchoTest(WizardWalk& walk) {
 
 }  // namespace
 
+// The work of the speaker and microphone pages (WalkSpeakerMicrophone.cpp).
+void playVoiceAndMusic(WizardWalk& walk);
+void recordAndPlayBack(WizardWalk& walk);
+
 const std::vector<WalkAction>& walkActions() {
     static const std::vector<WalkAction> actions{
         {PAGE_WELCOME, false, "unit found",
@@ -59,6 +63,8 @@ const std::vector<WalkAction>& walkActions() {
                  walk.fail("the simulated unit was not found on the welcome page");
              }
          }},
+        {PAGE_SPEAKER_TEST, false, "play voice and music", playVoiceAndMusic},
+        {PAGE_MICROPHONE_TEST, false, "record and play back", recordAndPlayBack},
         {PAGE_ECHO_TEST, false, "echo test", runEchoTest},
     };
     return actions;
