@@ -61,6 +61,25 @@ int CProbeGuideDlg::ShowPage() {
         }
     };
 
+    // The speaker and microphone pages: both volume groups show, and only the page's own group
+    // and slider take input.
+    const auto layOutTestPage = [&](const char* icon, bool microphone, const char* action,
+                                    const char* second) {
+        pageIcon(icon);
+        set(m_recordingGroup, true, microphone);
+        set(m_playbackGroup, true, !microphone);
+        showLevelMeter(true);
+        set(m_micSlider, true, microphone);
+        set(m_speakerSlider, true, !microphone);
+        m_actionButton->setText(action);
+        m_actionButton->setVisible(true);
+        m_secondActionButton->setText(second);
+        m_secondActionButton->setVisible(true);
+        m_backButton->setEnabled(true);
+        m_nextButton->setEnabled(true);
+        m_exitButton->setVisible(false);
+    };
+
     switch (m_page) {
         case PAGE_WELCOME: {
             m_title = "Welcome to Quenlor Device Probe Guide";
@@ -104,19 +123,7 @@ int CProbeGuideDlg::ShowPage() {
                 "To test the speaker, push the 'Play Voice' or 'Play Music' buttons, and set the volume to "
                 "an "
                 "adequate level.";
-            pageIcon("page-speaker");
-            set(m_recordingGroup, true, false);
-            set(m_playbackGroup, true, true);
-            showLevelMeter(true);
-            set(m_micSlider, true, false);
-            set(m_speakerSlider, true, true);
-            m_actionButton->setText("Play Voice");
-            m_actionButton->setVisible(true);
-            m_secondActionButton->setText("Play Music");
-            m_secondActionButton->setVisible(true);
-            m_backButton->setEnabled(true);
-            m_nextButton->setEnabled(true);
-            m_exitButton->setVisible(false);
+            layOutTestPage("page-speaker", false, "Play Voice", "Play Music");
             if (product83) {
                 m_nameLabel->setText("Playback Device :");
             }
@@ -127,19 +134,7 @@ int CProbeGuideDlg::ShowPage() {
         case PAGE_MICROPHONE_TEST:
             m_title = "Microphone Test";
             m_instructions = "To test the microphone, speak to it and set the volume to an adequate level.";
-            pageIcon("page-microphone");
-            set(m_recordingGroup, true, true);
-            set(m_playbackGroup, true, false);
-            showLevelMeter(true);
-            set(m_micSlider, true, true);
-            set(m_speakerSlider, true, false);
-            m_actionButton->setText("Record");
-            m_actionButton->setVisible(true);
-            m_secondActionButton->setText("Playback");
-            m_secondActionButton->setVisible(true);
-            m_backButton->setEnabled(true);
-            m_nextButton->setEnabled(true);
-            m_exitButton->setVisible(false);
+            layOutTestPage("page-microphone", true, "Record", "Playback");
             m_nameLabel->setVisible(false);
             m_playbackDeviceCombo->setVisible(false);
             showDelayControls(false);
