@@ -1,6 +1,7 @@
 // wizard_walk: runs the wizard dialog on a simulated unit and walks every page with Next, then
-// back to the welcome page with Back, saving a picture of each page. Exit status 0 only when
-// every page was reached. Usage: wizard_walk --out FOLDER [--model=MODEL] [--fault=FAULT]
+// back to the welcome page with Back, saving a picture of each page, and ends on the finish
+// page with Email Results and Save Setting and Exit. Exit status 0 only when every page was
+// reached and the walk ended so. Usage: wizard_walk --out FOLDER [--model=MODEL] [--fault=FAULT]
 #include "tests/wizard/walk/WizardWalk.h"
 
 #include <QAbstractButton>

@@ -29,6 +29,8 @@ public:
     void fail(const std::string& what);
 
     bool failed() const { return m_failed; }
+    // The folder the pictures go to.
+    const std::string& folder() const { return m_folder; }
 
 private:
     std::string m_folder;
@@ -47,3 +49,8 @@ struct WalkAction {
 
 // The actions of the walk, in order (WalkActions.cpp).
 const std::vector<WalkAction>& walkActions();
+
+// The walk's end, from the welcome page: forward to the finish page, Email Results to a private
+// SMTP server (the message it receives is kept in the folder), then Save Setting and Exit
+// (WalkFinish.cpp). True when the wizard ended that way.
+bool finishWalk(WizardWalk& walk);
