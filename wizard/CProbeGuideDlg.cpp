@@ -15,7 +15,6 @@
 #include <QRegularExpressionValidator>
 #include <QSlider>
 #include <QTimer>
-#include <atomic>
 
 #include "platform/DeviceChanges.h"
 #include "ui_CProbeGuideDlg.h"
@@ -95,7 +94,7 @@ private:
     bool m_closed = false;
     int m_lastTag = 0;
     int m_postingTag = 0;
-    std::atomic<int> m_acceptedTag{0};  // read on the GUI thread only, set there too
+    int m_acceptedTag = 0;  // read and set on the GUI thread only
 };
 
 CProbeGuideDlg::CProbeGuideDlg(WizardServices& services, QWidget* parent)
