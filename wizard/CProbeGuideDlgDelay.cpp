@@ -87,6 +87,13 @@ void markEmptyDelayNotSet(CProbeGuideDlg& dlg) {
     dlg.UpdateData(false);
 }
 
+// The delay as the unit holds it, in a field closed for typing, without Set.
+void showStoredDelay(CProbeGuideDlg& dlg) {
+    dlg.m_delayEdit->setEnabled(false);
+    dlg.ReadSpeakerDelay();
+    dlg.m_setDelayButton->setVisible(false);
+}
+
 }  // namespace
 
 void CProbeGuideDlg::ReadSpeakerDelay() {
@@ -122,9 +129,7 @@ void CProbeGuideDlg::OnSetDelay() {
 void CProbeGuideDlg::OnMeasureDelay() {
     markEmptyDelayNotSet(*this);
     if (m_measureDelayRadio->isChecked()) {
-        m_delayEdit->setEnabled(false);
-        ReadSpeakerDelay();
-        m_setDelayButton->setVisible(false);
+        showStoredDelay(*this);
     }
 }
 
@@ -156,15 +161,11 @@ void CProbeGuideDlg::OnEraseDelay() {
         markEmptyDelayNotSet(*this);
     }
     if (m_eraseDelayRadio->isChecked()) {
-        m_setDelayButton->setVisible(false);
-        ReadSpeakerDelay();
-        m_delayEdit->setEnabled(false);
+        showStoredDelay(*this);
     }
 }
 
 void CProbeGuideDlg::OnKeepDelay() {
     markEmptyDelayNotSet(*this);
-    m_delayEdit->setEnabled(false);
-    ReadSpeakerDelay();
-    m_setDelayButton->setVisible(false);
+    showStoredDelay(*this);
 }
