@@ -155,10 +155,11 @@ void CProbeGuideDlg::LoadVolumes() {
 
     setSliderScale(m_micSlider, true);
     setSliderScale(m_speakerSlider, false);
-    // Older units: registers 1 and 6 hold corrections that the volumes absorb before the
-    // registers are set back to 24.
+    // A volume kept from mixer-only mode is a level, not a step.
     m_speakerVolume = std::clamp(m_speakerVolume, 0, kStepMax);
     m_micVolume = std::clamp(m_micVolume, 0, kStepMax);
+    // Older units: registers 1 and 6 hold corrections that the volumes absorb before the
+    // registers are set back to 24.
     if (!modern) {
         if (const int reply = unit.SendCommand(readRegister(1), kCommandTimeoutMs); reply != -1) {
             const int d = kStepMax - stepOfReply(reply);
