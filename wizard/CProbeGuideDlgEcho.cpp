@@ -105,7 +105,8 @@ void endTestWithoutVerdict(CProbeGuideDlg& dlg, bool restoreRouting) {
 // Whether the echo run's recording, with the block that a stage mark precedes, has reached
 // `mark` seconds. The engine posts a mark with every block from that time on, so marks posted
 // before the dialog moved to the next mark arrive after it did; they must not switch the next
-// stage in early. Half a block of leeway covers the engine's own rounding.
+// stage in early. The block's length is taken as the last one's, with half a block more for
+// the engine's rounding.
 bool echoRecordingReached(const CProbeGuideDlg& dlg, double mark) {
     const double bytesPerSecond = 2.0 * dlg.m_audio.m_recordChannels * dlg.m_audio.m_sampleRate;
     const double withBlock = static_cast<double>(dlg.m_echoRecordedBytes) + 1.5 * dlg.m_echoBlockBytes;
