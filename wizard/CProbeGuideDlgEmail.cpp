@@ -90,10 +90,11 @@ void CProbeGuideDlg::OnEmailResults() {
         reg.SetString("User Name", m_userName);
         reg.SetString("User Email", m_userEmail);
     }
-    m_actionButton->setText(kEmailingText);
-    m_actionButton->setEnabled(false);
+    // The page shows what goes on while sending blocks the dialog.
     m_instructions = kEmailingText;
     UpdateData(false);
+    m_actionButton->setText(kEmailingText);
+    m_actionButton->setEnabled(false);
 
     const int sent = SendResultsEmail();
 

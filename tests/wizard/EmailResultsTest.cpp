@@ -1,5 +1,6 @@
 // The finish page's Email Results: the message a real SMTP server receives, the checks of the
 // name and address, and the settings that point the wizard at a site's own server.
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -68,7 +69,9 @@ protected:
     // Clicks Email Results and reads the message the server saved; nullopt when none came. The
     // click returns once the server has accepted (and saved) the message.
     std::optional<SmtpTestServer::ParsedMessage> emailResults() {
+        ButtonWatch watch(*dlg, received);
         click(dlg->m_actionButton);
+        sendingState = watch.seen;
         const std::string path = server->waitForMessage(++received, 500);
         if (path.empty()) {
             --received;
@@ -138,7 +141,27 @@ protected:
                "\r\n-- Comments --------------------------------------\r\nLoud room.\r\n";
     }
 
+    // What the page shows when the action button is disabled for sending: its caption, the
+    // instructions, and whether the server had the message yet.
+    struct ButtonWatch : QObject {
+        ButtonWatch(CProbeGuideDlg& dialog, int before) : dlg(dialog), messagesBefore(before) {
+            dlg.m_actionButton->installEventFilter(this);
+        }
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::EnabledChange && !dlg.m_actionButton->isEnabled()) {
+                const bool sentYet = !server->waitForMessage(messagesBefore + 1, 0).empty();
+                seen = dlg.m_actionButton->text().toStdString() + "|" +
+                       dlg.findChild<QLabel*>("IDC_1009")->text().toStdString() + (sentYet ? "|sent" : "");
+            }
+            return false;
+        }
+        CProbeGuideDlg& dlg;
+        int messagesBefore;
+        std::string seen;
+    };
+
     static SmtpTestServer* server;
+    std::string sendingState;
     static int received;
     std::string rawMessage;
     std::vector<std::string> envelope;
@@ -171,6 +194,7 @@ TEST_F(EmailResults, FullMessageAfterEchoTest) {
 
     const auto message = emailResults();
     ASSERT_TRUE(message);
+    EXPECT_EQ(sendingState, "Emailing ...|Emailing ...");
     expectSent(true);
     EXPECT_TRUE(message->parsedCleanly);
     char echo[128];
