@@ -137,7 +137,7 @@ int CProbeGuideDlg::SendResultsEmail() {
     const std::string version = Trimmed(versionInfo.Load(nullptr));
 
     const std::string echoLines =
-        m_hidProtocol.m_protocolVersion >= 6
+        m_hidProtocol.m_protocolVersion >= kEchoStageProtocolLevel
             ? "LMS Echo Reduction \t\t:" + FixedOneDecimal(m_lmsEchoDb) +
                   " dB.\nTotal Echo Reduction \t\t:" + FixedOneDecimal(m_totalEchoDb) + " dB."
             : "Residual Echo \t\t: " + FixedOneDecimal(m_totalEchoDb) + " dB.";
