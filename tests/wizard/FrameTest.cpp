@@ -10,6 +10,7 @@
 #include "audio/CWizardAudio.h"
 #include "platform/DeviceChanges.h"
 #include "tests/wizard/WizardFixture.h"
+#include "wizard/CProbeGuideApp.h"
 #include "wizard/CRegHelper.h"
 
 namespace {
@@ -71,6 +72,33 @@ TEST_F(Frame, StartUpReadsTheSettingsAndEndsFoldersWithASlash) {
         EXPECT_EQ(dlg->m_dataDir, c.expected);
         TearDown();
     }
+}
+
+TEST(CommandLine, SimulateAndNothingElse) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        std::optional<std::string> model;
+    };
+    const std::vector<Case> cases{
+        {{}, true, std::nullopt},
+        {{"--simulate"}, true, "brevik-kr600"},
+        {{"--simulate=kr401"}, true, "kr401"},
+        {{"--simulate=no-such-unit"}, false, std::nullopt},
+        {{"--verbose"}, false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto options = ParseWizardCommandLine(c.args, error);
+        ASSERT_EQ(options.has_value(), c.ok) << error;
+        EXPECT_EQ(error.empty(), c.ok);
+        if (options) {
+            EXPECT_EQ(options->simulatedModel, c.model);
+        }
+    }
+    EXPECT_EQ(DefaultInstallDir("/opt/q/bin/quenlor-probe-guide"), "/opt/q/share/quenlor-probe-guide/");
+    EXPECT_EQ(DefaultInstallDir(std::string(std::getenv("QPG_BINARY_DIR")) + "/wizard/quenlor-probe-guide"),
+              std::string(std::getenv("QPG_SOURCE_DIR")) + "/resources/");
 }
 
 TEST(DeviceChanges, UdevActionsMapToTheEventCodes) {
