@@ -149,6 +149,10 @@ public:
     // Next on the finish page: stores the volumes for the setup program, asks the unit to keep
     // its settings, and ends the dialog.
     void SaveSettingAndExit();
+    // The microphone page with its level monitoring, reached by Next or Back.
+    void EnterMicrophonePage();
+    // Every Next and Back ends here: both action buttons enabled, the page laid out.
+    void EndNavigation();
 
     // --- Volumes and playback device ---
     void OnVScroll(QSlider* slider);

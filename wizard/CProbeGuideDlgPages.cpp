@@ -249,14 +249,7 @@ void CProbeGuideDlg::OnNext() {
             if (loopbackModel) {
                 m_loopbackCheck->setVisible(false);
             }
-            m_levelDb = 0.0;
-            m_page = PAGE_MICROPHONE_TEST;
-            m_audio.m_testMode = PAGE_MICROPHONE_TEST;
-            m_audio.m_playFile = m_dataDir + "WaveFiles/MicRecorded.wav";
-            m_audio.m_recordFile = m_audio.m_playFile;
-            if (m_devicePresent) {
-                StartAudio();
-            }
+            EnterMicrophonePage();
             break;
         case PAGE_MICROPHONE_TEST:
         case PAGE_RECORDING:
@@ -289,6 +282,22 @@ void CProbeGuideDlg::OnNext() {
         default:
             break;
     }
+    EndNavigation();
+}
+
+void CProbeGuideDlg::EnterMicrophonePage() {
+    // The microphone page monitors the level for the meter while the unit is there.
+    m_page = PAGE_MICROPHONE_TEST;
+    m_levelDb = 0.0;
+    m_audio.m_testMode = PAGE_MICROPHONE_TEST;
+    m_audio.m_playFile = m_dataDir + "WaveFiles/MicRecorded.wav";
+    m_audio.m_recordFile = m_audio.m_playFile;
+    if (m_devicePresent) {
+        StartAudio();
+    }
+}
+
+void CProbeGuideDlg::EndNavigation() {
     m_actionButton->setEnabled(true);
     m_secondActionButton->setEnabled(true);
     ShowPage();
@@ -350,14 +359,7 @@ void CProbeGuideDlg::OnBack() {
             StopAudio();
             m_playing = false;
             m_resultPicture->setVisible(false);
-            m_page = PAGE_MICROPHONE_TEST;
-            m_levelDb = 0.0;
-            m_audio.m_testMode = PAGE_MICROPHONE_TEST;
-            m_audio.m_playFile = m_dataDir + "WaveFiles/MicRecorded.wav";
-            m_audio.m_recordFile = m_audio.m_playFile;
-            if (m_devicePresent) {
-                StartAudio();
-            }
+            EnterMicrophonePage();
             if (m_hidProtocol.IsLoopbackModel()) {
                 m_loopbackCheck->setVisible(false);
             }
@@ -372,9 +374,7 @@ void CProbeGuideDlg::OnBack() {
         default:
             break;
     }
-    m_actionButton->setEnabled(true);
-    m_secondActionButton->setEnabled(true);
-    ShowPage();
+    EndNavigation();
 }
 
 void CProbeGuideDlg::DetectDevice() {
