@@ -5,10 +5,10 @@
 #include "wizard/CProbeGuideApp.h"
 
 int main(int argc, char** argv) {
-    QApplication application(argc, argv);
+    // The arguments are checked before Qt takes the display, so that a wrong one is said plainly.
     std::vector<std::string> args;
-    for (const QString& arg : QApplication::arguments().mid(1)) {
-        args.push_back(arg.toStdString());
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
     }
     std::string error;
     const auto options = ParseWizardCommandLine(args, error);
@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
         std::cerr << "quenlor-probe-guide: " << error << '\n';
         return 2;
     }
+    QApplication application(argc, argv);
     CProbeGuideApp app(*options);
     app.InitInstance();
     return 0;
