@@ -169,6 +169,17 @@ TEST_F(Pages, ABurstOfDeviceEventsGivesOneDetectionAfterTheLast) {
     EXPECT_EQ(commandWordsSince(afterBurst).size(), afterBurst);
 }
 
+TEST_F(Pages, NextBeforeTheRedetectionLaysTheWelcomePageOutAgain) {
+    start("");
+    desktop->plugIn("brevik-kr600");
+    click(dlg->m_nextButton);  // before the 300 ms have passed
+    EXPECT_EQ(dlg->m_page, PAGE_WELCOME);
+    EXPECT_EQ(dlg->m_instructions.rfind("You are testing ", 0), 0u);
+    EXPECT_TRUE(dlg->m_actionButton->isEnabled());
+    click(dlg->m_nextButton);
+    EXPECT_EQ(dlg->m_page, PAGE_SPEAKER_TEST);
+}
+
 TEST_F(Pages, EscapeCloseAndExitWriteNothingAndSendNoStoreCommand) {
     const std::vector<std::function<void(CProbeGuideDlg&)>> ends{
         [](CProbeGuideDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); },
