@@ -1,0 +1,300 @@
+// The action buttons of the speaker and microphone pages and the end of their runs, on
+// simulated units.
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "audio/CWaveFileReader.h"
+#include "tests/wizard/WizardFixture.h"
+
+namespace {
+
+using Words = std::vector<std::uint16_t>;
+
+class Actions : public WizardFixture {
+protected:
+    // The dialog on `model`, Next pressed until `page` (1, 2 or 5). The files that Playback and
+    // Listen play are in place, and Listen is enabled as after an echo test.
+    void openPage(int page, const std::string& model = "brevik-kr600",
+                  sim::SimAudioConfig audio = fastAudio()) {
+        start(model, std::move(audio));
+        for (int i = 0; i < 3 && dlg->m_page != page; ++i) {
+            click(dlg->m_nextButton);
+        }
+        ASSERT_EQ(dlg->m_page, page);
+        for (const char* file : {"WaveFiles/MicRecorded.wav", "WaveFiles/Echo_Test.wav"}) {
+            std::filesystem::create_directories(std::filesystem::path(dlg->m_dataDir + file).parent_path());
+            std::filesystem::copy_file(dlg->m_installDir + "WaveFiles/VoicePlayback.wav",
+                                       dlg->m_dataDir + file,
+                                       std::filesystem::copy_options::overwrite_existing);
+        }
+        if (page == PAGE_ECHO_TEST) {
+            dlg->m_secondActionButton->setEnabled(true);
+        }
+    }
+
+    std::string recording() const { return dlg->m_dataDir + "WaveFiles/MicRecorded.wav"; }
+
+    QTimer* recordLimitTimer() const {
+        for (QTimer* timer : dlg->findChildren<QTimer*>()) {
+            if (timer->interval() == kRecordLimitMs) {
+                return timer;
+            }
+        }
+        return nullptr;
+    }
+
+    // Register writes keep only their 0x80 bit (the loopback bit set or cleared); every other
+    // word stays whole.
+    static Words loopbackTokens(const Words& words) {
+        Words out;
+        for (const auto w : words) {
+            out.push_back(w >= 0x5000 && w < 0x5800 ? static_cast<std::uint16_t>(w & 0xFF80) : w);
+        }
+        return out;
+    }
+};
+
+TEST_F(Actions, DefaultVolumesOnlyRaisesTheRequest) {
+    start();
+    const auto from = mark();
+    click(dlg->m_actionButton);
+    EXPECT_TRUE(dlg->m_defaultVolumesRequested);
+    EXPECT_FALSE(dlg->m_audio.IsRunning());
+    EXPECT_TRUE(commandWordsSince(from).empty());
+}
+
+struct HubCase {
+    const char* name;
+    std::string model;
+    bool refused;
+};
+
+class HubActions : public Actions, public ::testing::WithParamInterface<HubCase> {};
+
+TEST_P(HubActions, AHubWithoutAUnitRefusesEveryAction) {
+    const auto& c = GetParam();
+    start(c.model);
+    dlg->m_page = PAGE_SPEAKER_TEST;
+    dlg->m_secondActionButton->setEnabled(true);
+    click(dlg->m_secondActionButton);
+    EXPECT_EQ(dlg->m_playing, !c.refused);
+    click(dlg->m_actionButton);
+    ASSERT_EQ(boxes->count(), c.refused ? 2u : 0u);
+    if (c.refused) {
+        const auto box = boxes->shown().front();
+        EXPECT_EQ(box.caption, "Probe Guide");
+        EXPECT_EQ(box.text, "You are connected to Quenlor Power Hub \n\rwhich has no attached device!");
+        EXPECT_EQ(box.style, platform::mb::kIconWarning);
+        EXPECT_FALSE(dlg->m_audio.IsRunning());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Hubs, HubActions,
+                         ::testing::Values(HubCase{"alone", "velmar-controller", true},
+                                           HubCase{"withUnit", "velmar-controller-with-unit", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Captions and enablings while a button's run is active; the same button stops it.
+struct RunCase {
+    const char* name;
+    int page;
+    bool second;             // the second action button is pressed
+    const char* runCaption;  // of the pressed button while running
+    int runPage;
+    int runMode;
+    const char* idleCaption;  // of the pressed button afterwards
+    bool runsAfterStop;       // the monitoring run resumes
+    std::string playFile;     // in the installation folder on page 1, else in the data folder
+};
+
+class ActionRuns : public Actions, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(ActionRuns, CaptionsAndEnablingsWhileRunning) {
+    const auto& c = GetParam();
+    openPage(c.page);
+    QPushButton* pressed = c.second ? dlg->m_secondActionButton : dlg->m_actionButton;
+    QPushButton* other = c.second ? dlg->m_actionButton : dlg->m_secondActionButton;
+    const bool recording = c.runPage == PAGE_RECORDING;
+
+    click(pressed);
+    EXPECT_EQ(pressed->text(), c.runCaption);
+    EXPECT_TRUE(pressed->isEnabled());
+    EXPECT_FALSE(other->isEnabled());
+    EXPECT_EQ(dlg->m_page, c.runPage);
+    EXPECT_EQ(dlg->m_audio.m_testMode, c.runMode);
+    EXPECT_EQ(dlg->m_audio.m_playFile,
+              (c.page == PAGE_SPEAKER_TEST ? dlg->m_installDir : dlg->m_dataDir) + c.playFile);
+    EXPECT_EQ(dlg->m_playing, !recording);
+    // The speaker page keeps the microphone slider disabled.
+    EXPECT_EQ(dlg->m_micSlider->isEnabled(), c.page == PAGE_MICROPHONE_TEST && !recording);
+    EXPECT_EQ(dlg->m_recordingGroup->isEnabled(), c.page == PAGE_MICROPHONE_TEST && !recording);
+    EXPECT_TRUE(dlg->m_audio.IsRunning());
+
+    click(pressed);
+    EXPECT_EQ(pressed->text(), c.idleCaption);
+    EXPECT_TRUE(other->isEnabled());
+    EXPECT_EQ(dlg->m_page, c.page);
+    EXPECT_FALSE(dlg->m_playing);
+    EXPECT_EQ(dlg->m_micSlider->isEnabled(), c.page == PAGE_MICROPHONE_TEST);
+    EXPECT_EQ(dlg->m_audio.IsRunning(), c.runsAfterStop);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, ActionRuns,
+    ::testing::Values(RunCase{"playVoice", 1, false, "Stop", 1, AUDIO_MODE_PLAY, "Play Voice", false,
+                              "WaveFiles/VoicePlayback.wav"},
+                      RunCase{"playMusic", 1, true, "Stop", 1, AUDIO_MODE_PLAY, "Play Music", false,
+                              "WaveFiles/MusicPlayback.wav"},
+                      RunCase{"record", 2, false, "Stop Recording", PAGE_RECORDING, AUDIO_MODE_RECORD,
+                              "Record", true, "WaveFiles/MicRecorded.wav"},
+                      RunCase{"playback", 2, true, "Stop", PAGE_PLAYING_RECORDING, AUDIO_MODE_PLAYBACK,
+                              "Playback", true, "WaveFiles/MicRecorded.wav"},
+                      // Listen plays the echo recording by the name the echo test gives it.
+                      RunCase{"listen", 5, true, "Stop", PAGE_LISTENING_ECHO, AUDIO_MODE_PLAY_FROM_2S,
+                              "Listen", false, "WaveFiles/Echo_Test.wav"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The end of a run returns to its page and lays it out.
+struct EndCase {
+    const char* name;
+    int page;
+    bool second;
+    const char* caption;  // of the pressed button after the page's layout
+};
+
+class RunEnds : public Actions, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(RunEnds, BackOnTheirPage) {
+    const auto& c = GetParam();
+    auto audio = fastAudio();
+    audio.speedFactor = 32.0;  // the whole play file is played
+    openPage(c.page, "brevik-kr600", audio);
+    QPushButton* pressed = c.second ? dlg->m_secondActionButton : dlg->m_actionButton;
+    click(pressed);
+    ASSERT_TRUE(dlg->m_playing);
+    ASSERT_TRUE(waitUntil([&] { return !dlg->m_playing; }, 20000));
+    EXPECT_EQ(dlg->m_page, c.page);
+    EXPECT_EQ(pressed->text(), c.caption);
+    EXPECT_TRUE(dlg->m_actionButton->isEnabled());
+    EXPECT_FALSE(dlg->m_audio.IsRunning());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, RunEnds,
+                         ::testing::Values(EndCase{"playVoice", 1, false, "Play Voice"},
+                                           EndCase{"listen", 5, true, "Listen to Residual Echo"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Record and Stop Recording, by the button or the record limit, with the Ethernet loopback.
+struct LoopbackCase {
+    const char* name;
+    std::string model;
+    bool checked;
+    bool byTimer;
+    Words record;
+    Words stop;
+};
+
+class RecordLoopback : public Actions, public ::testing::WithParamInterface<LoopbackCase> {};
+
+TEST_P(RecordLoopback, CommandsOfRecordAndStop) {
+    const auto& c = GetParam();
+    openPage(2, c.model);
+    dlg->m_loopbackCheck->setChecked(c.checked);
+
+    auto from = mark();
+    click(dlg->m_actionButton);
+    EXPECT_EQ(loopbackTokens(commandWordsSince(from)), c.record);
+    QTimer* limit = recordLimitTimer();
+    ASSERT_NE(limit, nullptr);
+    EXPECT_TRUE(limit->isActive());
+
+    from = mark();
+    if (c.byTimer) {
+        dlg->OnTimer(TIMER_RECORD_LIMIT);
+    } else {
+        click(dlg->m_actionButton);
+    }
+    EXPECT_EQ(loopbackTokens(commandWordsSince(from)), c.stop);
+    EXPECT_FALSE(limit->isActive());
+    EXPECT_EQ(dlg->m_page, PAGE_MICROPHONE_TEST);
+    EXPECT_EQ(dlg->m_actionButton->text(), "Record");
+    EXPECT_TRUE(dlg->m_secondActionButton->isEnabled());
+    EXPECT_EQ(dlg->m_audio.m_testMode, AUDIO_MODE_MONITOR);
+    EXPECT_TRUE(dlg->m_audio.IsRunning());
+    EXPECT_FALSE(desktop->unitState().switchOn(0x01));
+    EXPECT_FALSE(desktop->unitState().switchOn(0x06));
+}
+
+const Words kLoopbackOn = {0xF00E, 0xF017, 0x6200, 0x5280, 0xF015, 0x8606, 0x8601, 0x6300,
+                           0x5380, 0x6300, 0x5380, 0x6300, 0x5380, 0x6600, 0x5680};
+const Words kLoopbackOff = {0xF015, 0xF00E, 0xF017, 0x6200, 0x5200, 0x6300,
+                            0x5300, 0x6600, 0x5600, 0x8401, 0x8406};
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, RecordLoopback,
+    ::testing::Values(LoopbackCase{"button", "brevik-kr600", true, false, kLoopbackOn, kLoopbackOff},
+                      LoopbackCase{"timer", "brevik-kr600", true, true, kLoopbackOn, kLoopbackOff},
+                      LoopbackCase{"uncheckedKr600", "brevik-kr600", false, true, {}, {}},
+                      LoopbackCase{"uncheckedTolvin", "tolvin-pstn", false, false, {}, {}},
+                      // Other models have no loopback, whatever the box says.
+                      LoopbackCase{"otherModel", "kr401", true, false, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Actions, RecordingHoldsWhatTheMicrophoneHeardAndPlaybackPlaysIt) {
+    auto audio = fastAudio();
+    audio.acoustic.nearEndToneHz = 1000.0;
+    audio.acoustic.nearEndToneDbfs = -20.0;
+    openPage(2, "brevik-kr600", audio);
+    std::filesystem::remove(recording());
+
+    click(dlg->m_actionButton);
+    // Stop once the file holds this much sound.
+    constexpr std::uintmax_t kSeenBytes = 64000;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::error_code ignored;
+            return std::filesystem::file_size(recording(), ignored) >= kSeenBytes + 44;
+        },
+        10000));
+    click(dlg->m_actionButton);
+
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(recording()), 1);
+    const std::uint32_t rate = reader.m_pFormat->samplesPerSec;
+    const std::uint32_t channels = reader.m_pFormat->channels;
+    const std::uint32_t frames = reader.m_dataSize / (2 * channels);
+    const std::uint32_t seenFrames = kSeenBytes / (2 * channels);
+    EXPECT_GE(frames, seenFrames);
+    EXPECT_LE(frames, seenFrames + 2 * rate);
+    std::vector<std::int16_t> samples(reader.m_dataSize / 2);
+    reader.Read(samples.data(), static_cast<std::uint32_t>(samples.size() * 2));
+    // Past the first 100 ms, the tone: -20 dBFS RMS.
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (std::size_t i = rate / 10 * channels; i < samples.size(); i += channels, ++count) {
+        sum += static_cast<double>(samples[i]) * samples[i];
+    }
+    ASSERT_GT(count, 0u);
+    EXPECT_NEAR(10.0 * std::log10(sum / count / (32768.0 * 32768.0)), -20.0, 0.5);
+
+    const std::uint64_t playedBefore = desktop->waveDevices().speakerFramesPlayed();
+    click(dlg->m_secondActionButton);
+    EXPECT_EQ(dlg->m_audio.m_playFile, recording());
+    EXPECT_EQ(dlg->m_page, PAGE_PLAYING_RECORDING);
+    // The end of the playback returns to the microphone page and resumes the monitoring.
+    ASSERT_TRUE(waitUntil([&] { return dlg->m_page == PAGE_MICROPHONE_TEST; }, 20000));
+    EXPECT_FALSE(dlg->m_playing);
+    EXPECT_EQ(dlg->m_secondActionButton->text(), "Playback");
+    EXPECT_TRUE(dlg->m_actionButton->isEnabled());
+    EXPECT_TRUE(dlg->m_audio.IsRunning());
+    const auto played = desktop->waveDevices().speakerFramesPlayed() - playedBefore;
+    EXPECT_NEAR(static_cast<double>(played), static_cast<double>(frames), rate / 10.0);
+}
+
+}  // namespace

@@ -1,0 +1,296 @@
+// The echo test of page 5: the start of each run, its chain of far-end, delay and echo runs for
+// model 83, the stage marks and the level meter while it records, and the verdict at its end.
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "platform/MessageBox.h"
+#include "platform/System.h"
+#include "wizard/CProbeGuideDlg.h"
+#include "wizard/SpeakerDelay.h"
+
+namespace {
+
+// The unit switches the test drives: 0x15 and 0x0E are saved and restored around the test,
+// 0x06 and 0x01 bypass the echo canceller's stages until the stage marks let them in.
+constexpr std::uint16_t kSwitch15 = 0x15;
+constexpr std::uint16_t kSwitch0E = 0x0E;
+constexpr std::uint16_t kSwitch06 = 0x06;
+constexpr std::uint16_t kSwitch01 = 0x01;
+constexpr int kSwitchOnBit = 0x200;
+
+constexpr int kSpeakerDelayModel = 83;
+
+constexpr double kFirstMarkSeconds = 2.0;
+constexpr double kSecondMarkSeconds = 6.0;
+constexpr double kMarksDoneSeconds = 9.0;
+
+// Routing sources and the two recorded channels.
+constexpr std::uint8_t kRecordLeft = 25;
+constexpr std::uint8_t kRecordRight = 26;
+constexpr std::uint8_t kFarEndA = 31;
+constexpr std::uint8_t kFarEndB = 32;
+constexpr std::uint8_t kMicrophone = 8;
+
+constexpr const char* kTestCaption = "Test";
+// The unit settles a measured delay it has stored before it is identified again.
+constexpr std::uint32_t kSettleAfterMeasureMs = 20;
+
+struct StepFiles {
+    const char* play;
+    const char* record;
+};
+constexpr StepFiles kFarEndFiles{"WaveFiles/FE_Play.wav", "WaveFiles/FE_Test.wav"};
+constexpr StepFiles kDelayFiles{"WaveFiles/Delay_Play.wav", "WaveFiles/Delay_Test.wav"};
+constexpr StepFiles kEchoFiles{"WaveFiles/VoicePlayback.wav", "WaveFiles/Echo_Test.wav"};
+
+bool hasStages(const CProbeGuideDlg& dlg) {
+    return dlg.m_hidProtocol.m_protocolVersion >= kEchoStageProtocolLevel;
+}
+
+void setFiles(CProbeGuideDlg& dlg, const StepFiles& files) {
+    dlg.m_audio.m_playFile = dlg.m_installDir + files.play;
+    dlg.m_audio.m_recordFile = dlg.m_dataDir + files.record;
+}
+
+void sendRecordRouting(CHIDProtocol& unit, std::uint8_t left, std::uint8_t right) {
+    unit.SetRouting(left, kRecordLeft);
+    unit.SetRouting(right, kRecordRight);
+}
+
+// A switch read names the switch with bit 7 set (0x8095 reads switch 0x15).
+void saveSwitchStates(CProbeGuideDlg& dlg) {
+    constexpr std::uint16_t kReadBit = 0x80;
+    CHIDProtocol& unit = dlg.m_hidProtocol;
+    dlg.m_savedState15 = unit.SendCommand(SWITCH_READ + kReadBit + kSwitch15, kCommandTimeoutMs);
+    dlg.m_savedState0E = unit.SendCommand(SWITCH_READ + kReadBit + kSwitch0E, kCommandTimeoutMs);
+}
+
+// Switches off again what was off before the test. A state that was never read (-1, also the
+// state before the first reading) has the on bit set, so nothing is sent for it.
+void restoreSavedSwitches(CProbeGuideDlg& dlg) {
+    if ((dlg.m_savedState15 & kSwitchOnBit) == 0) {
+        dlg.m_hidProtocol.SendCommand(SWITCH_OFF + kSwitch15, kCommandTimeoutMs);
+    }
+    if ((dlg.m_savedState0E & kSwitchOnBit) == 0) {
+        dlg.m_hidProtocol.SendCommand(SWITCH_OFF + kSwitch0E, kCommandTimeoutMs);
+    }
+}
+
+// A test that ends without a verdict (Stop, a run that cannot start, no far-end signal) leaves
+// the unit as a finished test does, so that no test state of the echo canceller is stored
+// later: the recording routing, the stage switches off and the saved switch states.
+void endTestWithoutVerdict(CProbeGuideDlg& dlg, bool restoreRouting) {
+    dlg.m_echoStep = ECHO_STEP_NONE;
+    dlg.m_actionButton->setText(kTestCaption);
+    CHIDProtocol& unit = dlg.m_hidProtocol;
+    if (restoreRouting) {
+        sendRecordRouting(unit, kRecordLeft, kRecordRight);
+    }
+    if (!hasStages(dlg)) {
+        return;
+    }
+    unit.SendCommand(SWITCH_OFF + kSwitch01, kCommandTimeoutMs);
+    unit.SendCommand(SWITCH_OFF + kSwitch06, kCommandTimeoutMs);
+    restoreSavedSwitches(dlg);
+}
+
+// Whether the echo run's recording, with the block that a stage mark precedes, has reached
+// `mark` seconds. The engine posts a mark with every block from that time on, so marks posted
+// before the dialog moved to the next mark arrive after it did; they must not switch the next
+// stage in early. The block's length is taken as the last one's, with half a block more for
+// the engine's rounding.
+bool echoRecordingReached(const CProbeGuideDlg& dlg, double mark) {
+    const double bytesPerSecond = 2.0 * dlg.m_audio.m_recordChannels * dlg.m_audio.m_sampleRate;
+    const double withBlock = static_cast<double>(dlg.m_echoRecordedBytes) + 1.5 * dlg.m_echoBlockBytes;
+    return withBlock >= mark * bytesPerSecond;
+}
+
+// The sub-step a Test press starts on model 83, chosen by the delay radios; nullopt when the
+// typed delay is refused (its box shown, nothing sent).
+std::optional<int> chooseDelayStep(CProbeGuideDlg& dlg, bool& saveStates) {
+    const int step = dlg.m_echoStep;
+    if (step == ECHO_STEP_NONE && dlg.m_measureDelayRadio->isChecked()) {
+        saveStates = true;
+        return ECHO_STEP_FAR_END;
+    }
+    if (step == ECHO_STEP_FAR_END || dlg.m_manualDelayRadio->isChecked()) {
+        if (dlg.m_manualDelayRadio->isChecked()) {
+            dlg.UpdateData(true);
+            const std::optional<int> delay = speaker_delay::typedDelay(dlg.m_speakerDelay, true);
+            if (!delay) {
+                return std::nullopt;
+            }
+            speaker_delay::storeIfChanged(dlg.m_hidProtocol, *delay, 0);
+            dlg.m_hidProtocol.Connect(-1, false, true);
+            return ECHO_STEP_ECHO;
+        }
+        return dlg.m_measureDelayRadio->isChecked() ? ECHO_STEP_DELAY : step;
+    }
+    if (step == ECHO_STEP_DELAY || dlg.m_eraseDelayRadio->isChecked()) {
+        return ECHO_STEP_ECHO;
+    }
+    return step;
+}
+
+}  // namespace
+
+void CProbeGuideDlg::StartEchoRun() {
+    m_resultPicture->setVisible(false);
+    if (m_playing) {
+        StopAudio();
+        m_playing = false;
+        endTestWithoutVerdict(*this, true);
+        return;
+    }
+    m_unitId = m_hidProtocol.GetUnitId();
+    m_actionButton->setText("Stop");
+    m_audio.m_markSeconds = kFirstMarkSeconds;
+
+    bool saveStates = true;
+    int step = ECHO_STEP_ECHO;
+    if (m_hidProtocol.m_productCode == kSpeakerDelayModel) {
+        saveStates = false;
+        const std::optional<int> chosen = chooseDelayStep(*this, saveStates);
+        if (!chosen) {
+            m_actionButton->setText(kTestCaption);
+            return;
+        }
+        step = *chosen;
+    }
+    m_echoStep = step;
+    if (saveStates) {
+        saveSwitchStates(*this);
+    }
+    for (const std::uint16_t sw : {kSwitch15, kSwitch0E, kSwitch06, kSwitch01}) {
+        m_hidProtocol.SendCommand(SWITCH_ON + sw, kCommandTimeoutMs);
+    }
+    if (!m_mixerOnly) {
+        NotifyAudioSetup();
+    }
+    switch (m_echoStep) {
+        case ECHO_STEP_FAR_END:
+            sendRecordRouting(m_hidProtocol, kFarEndA, kFarEndB);
+            setFiles(*this, kFarEndFiles);
+            break;
+        case ECHO_STEP_DELAY:
+            sendRecordRouting(m_hidProtocol, static_cast<std::uint8_t>(m_farEndCode), kMicrophone);
+            setFiles(*this, kDelayFiles);
+            break;
+        default:
+            // Step 0 ("Do not re-adjust Delay") sets no routing, but records and judges the
+            // echo files even after a far-end or delay run was cut short.
+            if (m_echoStep == ECHO_STEP_ECHO) {
+                sendRecordRouting(m_hidProtocol, kRecordLeft, kRecordRight);
+            }
+            setFiles(*this, kEchoFiles);
+            m_audio.m_markSeconds = kFirstMarkSeconds;
+            break;
+    }
+    m_audio.m_testMode = m_page;
+    m_echoRecordedBytes = 0;
+    m_echoBlockBytes = 0;
+    if (StartAudio() == 0) {
+        StopAudio();
+        endTestWithoutVerdict(*this, true);
+        return;
+    }
+    m_playing = true;
+}
+
+void CProbeGuideDlg::FinishEchoRun() {
+    m_hidProtocol.Connect(-1, false, true);
+    ReselectSpeaker();
+    sendRecordRouting(m_hidProtocol, kRecordLeft, kRecordRight);
+    switch (m_echoStep) {
+        case ECHO_STEP_FAR_END: {
+            const int channel = m_audio.GetFEChannel();
+            if (channel == -1) {
+                platform::showMessageBox("Echo Test", "No far-end signal was detected !\n\r",
+                                         platform::mb::kIconWarning);
+                endTestWithoutVerdict(*this, false);
+                return;
+            }
+            m_farEndCode = channel == 1 ? kFarEndA : kFarEndB;
+            OnActionButton();
+            return;
+        }
+        case ECHO_STEP_DELAY: {
+            // A failed measurement (negative, also as a 16-bit word) leaves the unit's delay.
+            const int delay = static_cast<std::int16_t>(m_audio.MeasureDelay());
+            if (delay >= 0 && speaker_delay::storeIfChanged(m_hidProtocol, delay, kSettleAfterMeasureMs)) {
+                m_speakerDelay = std::to_string(delay);
+                UpdateData(false);
+            }
+            m_hidProtocol.Connect(-1, false, true);
+            OnActionButton();
+            return;
+        }
+        default:
+            break;
+    }
+    if (hasStages(*this)) {
+        m_echoVerdict = m_audio.TestEchoReduction(*this, m_lmsEchoDb, m_totalEchoDb);
+        restoreSavedSwitches(*this);
+        m_echoStep = ECHO_STEP_NONE;
+    } else {
+        m_echoVerdict = m_audio.TestResidualEcho(*this, m_totalEchoDb);
+    }
+    m_resultPicture->setPixmap(m_echoVerdict == VERDICT_PASS ? m_passBitmap : m_failBitmap);
+    m_resultPicture->setVisible(true);
+    ShowPage();
+}
+
+long CProbeGuideDlg::OnAudioLevel(std::uintptr_t wParam, std::intptr_t lParam) {
+    if (lParam < 0) {
+        // Stage mark: let the canceller's adaptive stage in at 2 s, its non-linear stage at 6 s.
+        if (m_page != PAGE_ECHO_TEST || !hasStages(*this)) {
+            return 0;
+        }
+        const double mark = m_audio.m_markSeconds.load();
+        if (!echoRecordingReached(*this, mark)) {
+            return 0;
+        }
+        if (mark == kFirstMarkSeconds) {
+            m_hidProtocol.SendCommandNoReply(SWITCH_OFF + kSwitch01);
+            m_audio.m_markSeconds = kSecondMarkSeconds;
+            platform::sleepMs(10);
+            return 0;
+        }
+        if (mark == kSecondMarkSeconds) {
+            m_hidProtocol.SendCommandNoReply(SWITCH_OFF + kSwitch06);
+            m_audio.m_markSeconds = kMarksDoneSeconds;
+        }
+        platform::sleepMs(10);
+        return 0;
+    }
+    if (m_page != PAGE_MICROPHONE_TEST && m_page != PAGE_RECORDING && m_page != PAGE_ECHO_TEST) {
+        return 0;
+    }
+    if (m_page == PAGE_ECHO_TEST) {
+        m_echoRecordedBytes += static_cast<std::uint64_t>(lParam);
+        m_echoBlockBytes = static_cast<std::uint64_t>(lParam);
+    }
+    // The first quarter of the block's bytes, as 16-bit samples; a stopped run ends the scan.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(wParam);
+    const std::intptr_t count = lParam / 4;
+    int peak = 0;
+    for (std::intptr_t i = 0; i < count && m_audio.m_micRunning.load() != 0; ++i) {
+        std::int16_t sample = 0;
+        std::memcpy(&sample, bytes + 2 * i, sizeof sample);
+        peak = std::max(peak, std::abs(static_cast<int>(sample)));
+    }
+    m_levelDb = peak >= 1 ? 20.0 * std::log10(static_cast<double>(peak)) : 0.0;
+    const int position = static_cast<int>(m_levelDb);
+    for (QProgressBar* bar : {m_levelLow, m_levelHigh}) {
+        bar->setValue(std::clamp(position, bar->minimum(), bar->maximum()));
+    }
+    return 0;
+}
