@@ -272,7 +272,7 @@ TEST_P(EmailBlocks, BodyByState) {
     expectBody(*message, body(block, c.echoLines, c.delayLine));
     // No recordings: a single-part message.
     EXPECT_TRUE(message->attachments.empty());
-    EXPECT_EQ(message->partTypes, std::vector<std::string>{"text/plain"});
+    EXPECT_EQ(message->partTypes, std::vector<std::string>{"text/plain; charset=us-ascii"});
 }
 
 INSTANTIATE_TEST_SUITE_P(
