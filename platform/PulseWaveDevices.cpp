@@ -19,16 +19,53 @@ EndpointFlow flowOf(WaveDirection direction) {
     return direction == WaveDirection::Output ? EndpointFlow::Render : EndpointFlow::Capture;
 }
 
+// The layout a recording stream takes from its source. The server's own down-mix depends on
+// the server (PulseAudio averages the channels, PipeWire adds them at 0.707 each, 3 dB
+// louder), so a source whose channels are to become one is recorded in its own layout and
+// averaged here, and a one-channel source that is to fill two is copied here: the levels
+// recorded are then the same on every server. Other layouts are left to the server.
+bool recordsInSourceLayout(std::uint8_t wanted, const pa_channel_map& source) {
+    if (!pa_channel_map_valid(&source)) {
+        return false;
+    }
+    return source.channels == wanted || (wanted == 1 && source.channels > 1) ||
+           (wanted == 2 && source.channels == 1);
+}
+
+// Converts frames of sourceChannels 16-bit samples into frames of channels (1 or 2) samples, as
+// recordsInSourceLayout allows: the average of all channels (truncated toward zero, as the
+// server's own stereo-to-mono does), or a copy of the one channel.
+void convertLayout(const std::int16_t* in, std::size_t frames, unsigned sourceChannels, unsigned channels,
+                   std::int16_t* out) {
+    for (std::size_t frame = 0; frame < frames; ++frame, in += sourceChannels) {
+        if (channels == 1) {
+            std::int32_t sum = 0;
+            for (unsigned c = 0; c < sourceChannels; ++c) {
+                sum += in[c];
+            }
+            *out++ = static_cast<std::int16_t>(sum / static_cast<std::int32_t>(sourceChannels));
+        } else {
+            for (unsigned c = 0; c < channels; ++c) {
+                *out++ = in[c % sourceChannels];
+            }
+        }
+    }
+}
+
 // One open device: a playback or record stream and the blocks queued on it. The owner thread
 // calls in holding the mainloop lock; the stream's callbacks run on the mainloop thread with
 // the lock held, so the fields below are guarded by that lock.
 class PulseWaveStream final : public IWaveStream {
 public:
+    // spec and map: the stream's layout on the server; channels: the caller's (a recording
+    // stream converts between the two).
     PulseWaveStream(std::shared_ptr<PulseContext> pulse, WaveDirection direction, const pa_sample_spec& spec,
-                    Event& callbackEvent)
+                    const pa_channel_map* map, std::uint8_t channels, Event& callbackEvent)
         : m_pulse(std::move(pulse)),
           m_output(direction == WaveDirection::Output),
           m_spec(spec),
+          m_map(map ? std::optional<pa_channel_map>(*map) : std::nullopt),
+          m_channels(channels),
           m_frameBytes(static_cast<std::uint32_t>(pa_frame_size(&spec))),
           m_blocks(callbackEvent) {}
 
@@ -64,7 +101,9 @@ private:
     static void onTiming(pa_stream* stream, int success, void* userdata);
 
     void feed(std::size_t writable);
+    void drainWhenAllWritten();
     void record(const std::uint8_t* data, std::size_t bytes);
+    void fill(const std::uint8_t* data, std::size_t bytes);
     void completePlayed();
     void cork(bool corked);
     void abandonBlocks();
@@ -73,7 +112,10 @@ private:
     std::shared_ptr<PulseContext> m_pulse;
     const bool m_output;
     const pa_sample_spec m_spec;
+    const std::optional<pa_channel_map> m_map;
+    const std::uint8_t m_channels;
     const std::uint32_t m_frameBytes;
+    std::vector<std::int16_t> m_converted;  // a recorded fragment in the caller's layout
     WaveBlockQueue m_blocks;
     PulseStreamPtr m_stream;
     PulseCall m_ready;
@@ -93,6 +135,7 @@ private:
     std::int64_t m_written = 0;
     pa_time_event* m_timer = nullptr;
     PulseOperationPtr m_timingUpdate;
+    PulseOperationPtr m_drain;
 };
 
 std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevices::Config& config) {
@@ -102,7 +145,8 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
         if (context == nullptr || pa_context_get_state(context) != PA_CONTEXT_READY) {
             return wave::kNoDriver;
         }
-        m_stream.reset(pa_stream_new(context, m_output ? "Playing" : "Recording", &m_spec, nullptr));
+        m_stream.reset(
+            pa_stream_new(context, m_output ? "Playing" : "Recording", &m_spec, m_map ? &*m_map : nullptr));
         if (!m_stream) {
             return wave::kBadFormat;
         }
@@ -215,6 +259,21 @@ void PulseWaveStream::feed(std::size_t writable) {
         m_playedAt.push_back({m_written, 0});
         m_toWrite.pop_front();
     }
+    drainWhenAllWritten();
+}
+
+// With every queued block written, nothing may follow: have the server play all it holds. A
+// server may otherwise keep back the end of the sound (PipeWire's plays whole periods only) and
+// the last block would never be done. While sound follows, the drain waits for it, so no gap
+// comes of it; one drain at a time.
+void PulseWaveStream::drainWhenAllWritten() {
+    if (!m_toWrite.empty() || m_playedAt.empty()) {
+        return;
+    }
+    if (m_drain && pa_operation_get_state(m_drain.get()) == PA_OPERATION_RUNNING) {
+        return;
+    }
+    m_drain.reset(pa_stream_drain(m_stream.get(), nullptr, nullptr));
 }
 
 void PulseWaveStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
@@ -281,6 +340,22 @@ void PulseWaveStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
 }
 
 void PulseWaveStream::record(const std::uint8_t* data, std::size_t bytes) {
+    if (m_spec.channels == m_channels) {
+        fill(data, bytes);
+        return;
+    }
+    const std::size_t frames = bytes / m_frameBytes;
+    m_converted.assign(frames * m_channels, 0);
+    if (data != nullptr) {
+        std::vector<std::int16_t> in(frames * m_spec.channels);
+        std::memcpy(in.data(), data, in.size() * sizeof(std::int16_t));
+        convertLayout(in.data(), frames, m_spec.channels, m_channels, m_converted.data());
+    }
+    fill(reinterpret_cast<const std::uint8_t*>(m_converted.data()),
+         m_converted.size() * sizeof(std::int16_t));
+}
+
+void PulseWaveStream::fill(const std::uint8_t* data, std::size_t bytes) {
     while (bytes > 0) {
         WaveBlockHeader* block = m_blocks.front();
         if (block == nullptr) {
@@ -370,6 +445,7 @@ std::uint32_t PulseWaveStream::close() {
 }
 
 void PulseWaveStream::abandonBlocks() {
+    m_drain.reset();
     m_toWrite.clear();
     m_playedAt.clear();
     m_blocks.completeAll();
@@ -381,6 +457,7 @@ void PulseWaveStream::disconnect() {
         m_timer = nullptr;
     }
     m_timingUpdate.reset();
+    m_drain.reset();
     m_stream.reset();
 }
 
@@ -389,19 +466,20 @@ void PulseWaveStream::disconnect() {
 PulseWaveDevices::PulseWaveDevices(Config config)
     : m_config(std::move(config)), m_pulse(std::make_shared<PulseContext>(m_config.connection)) {}
 
-std::vector<std::string> PulseWaveDevices::deviceNames(WaveDirection direction) {
-    std::vector<std::string> names;
+std::vector<WaveDeviceInfo> PulseWaveDevices::devices(WaveDirection direction) {
+    std::vector<WaveDeviceInfo> list;
     auto devices = listPulseDevices(*m_pulse, flowOf(direction));
     if (devices) {
         for (const auto& device : devices.value()) {
-            names.push_back(device.description);
+            list.push_back({device.name, device.description});
         }
     }
-    return names;
+    return list;
 }
 
-std::uint32_t PulseWaveDevices::open(WaveDirection direction, int deviceId, const WavePcmFormat& format,
-                                     Event& callbackEvent, std::unique_ptr<IWaveStream>& stream) {
+std::uint32_t PulseWaveDevices::open(WaveDirection direction, const WaveDeviceRef& device,
+                                     const WavePcmFormat& format, Event& callbackEvent,
+                                     std::unique_ptr<IWaveStream>& stream) {
     const pa_sample_spec spec{PA_SAMPLE_S16LE, format.sampleRateHz,
                               static_cast<std::uint8_t>(format.channels)};
     if (format.bitsPerSample != 16 || format.channels == 0 || format.channels > PA_CHANNELS_MAX ||
@@ -412,15 +490,34 @@ std::uint32_t PulseWaveDevices::open(WaveDirection direction, int deviceId, cons
     if (!devices) {
         return wave::kNoDriver;  // no server: no devices
     }
-    std::optional<std::string> device;
-    if (deviceId != wave::kDefaultDevice) {
-        if (deviceId < 0 || deviceId >= static_cast<int>(devices.value().size())) {
+    const auto& list = devices.value();
+    std::string key = device.key;
+    if (key.empty() && device.id == wave::kDefaultDevice) {
+        auto name = defaultPulseDevice(*m_pulse, flowOf(direction));
+        if (!name) {
+            return wave::kNoDriver;
+        }
+        key = name.value();
+    } else if (key.empty()) {
+        if (device.id < 0 || device.id >= static_cast<int>(list.size())) {
             return wave::kBadDeviceId;
         }
-        device = devices.value()[static_cast<std::size_t>(deviceId)].name;
+        key = list[static_cast<std::size_t>(device.id)].name;
     }
-    auto opened = std::make_unique<PulseWaveStream>(m_pulse, direction, spec, callbackEvent);
-    const std::uint32_t result = opened->connect(device ? device->c_str() : nullptr, m_config);
+    const auto chosen =
+        std::find_if(list.begin(), list.end(), [&](const PulseDevice& entry) { return entry.name == key; });
+    if (chosen == list.end()) {
+        return wave::kBadDeviceId;  // gone since it was chosen
+    }
+    pa_sample_spec streamSpec = spec;
+    const pa_channel_map* map = nullptr;
+    if (direction == WaveDirection::Input && recordsInSourceLayout(spec.channels, chosen->channelMap)) {
+        streamSpec.channels = chosen->channelMap.channels;
+        map = &chosen->channelMap;
+    }
+    auto opened =
+        std::make_unique<PulseWaveStream>(m_pulse, direction, streamSpec, map, spec.channels, callbackEvent);
+    const std::uint32_t result = opened->connect(key.c_str(), m_config);
     if (result == wave::kNoError) {
         stream = std::move(opened);
     }

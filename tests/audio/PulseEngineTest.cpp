@@ -102,7 +102,7 @@ protected:
 
 TEST_F(PulseEngineTest, TheRecordingHoldsThePlayedToneWholeAtItsLevel) {
     ASSERT_EQ(endpoints.SetSpeakerVolume(65535), 0);
-    ASSERT_EQ(endpoints.SetMicrophoneVolume(65535), 0);
+    ASSERT_EQ(endpoints.SetMicrophoneVolume(32768), 0);  // the middle of the microphone's scale: 0 dB
     const auto take = playAndRecord();
     EXPECT_EQ(boxes->count(), 0u);
 
@@ -126,13 +126,12 @@ TEST_F(PulseEngineTest, TheRecordingHoldsThePlayedToneWholeAtItsLevel) {
 }
 
 TEST_F(PulseEngineTest, SpeakerAndMicrophoneVolumesScaleTheRecordedLevel) {
-    // Half the speaker scalar is -18 dB on the server's cubic scale; the microphone 6 dB below
-    // the top of its range.
+    // Half the speaker scalar is -18 dB on the server's cubic scale; the microphone at its
+    // mixer-only default, 9215 on its -6..+6 dB scale.
     ASSERT_EQ(endpoints.SetSpeakerVolume(32768), 0);
-    const int micLevel = 65535 * 54 / 60;
-    ASSERT_EQ(endpoints.SetMicrophoneVolume(micLevel), 0);
+    ASSERT_EQ(endpoints.SetMicrophoneVolume(9215), 0);
     const double speakerDb = 60.0 * std::log10(32768 / 65535.0);
-    const double micDb = platform::PulseEndpoints::kMinVolumeDb * (1.0 - micLevel / 65535.0);
+    const double micDb = -6.0 + 12.0 * 9215 / 65535.0;
     const auto take = playAndRecord();
     EXPECT_EQ(boxes->count(), 0u);
 
