@@ -48,15 +48,14 @@ void onSourceInfo(pa_context* context, const pa_source_info* info, int eol, void
 }
 
 struct ServerInfoCall : PulseCall {
-    std::string sink;
-    std::string source;
+    PulseServerInfo info;
 };
 
 void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto& call = *static_cast<ServerInfoCall*>(userdata);
     if (info) {
-        call.sink = copyText(info->default_sink_name);
-        call.source = copyText(info->default_source_name);
+        call.info = {copyText(info->server_name), copyText(info->default_sink_name),
+                     copyText(info->default_source_name)};
     }
     call.finish(info != nullptr, info ? std::string() : "no server information");
 }
@@ -80,7 +79,7 @@ void finishOnSuccess(pa_context* context, int success, void* call) {
                                           success ? std::string() : pa_strerror(pa_context_errno(context)));
 }
 
-Result<std::string> defaultPulseDevice(PulseContext& pulse, EndpointFlow flow) {
+Result<PulseServerInfo> pulseServerInfo(PulseContext& pulse) {
     ServerInfoCall call;
     auto done = pulse.request(call, "pa_context_get_server_info", [&](pa_context* context) {
         return pa_context_get_server_info(context, onServerInfo, &call);
@@ -88,7 +87,7 @@ Result<std::string> defaultPulseDevice(PulseContext& pulse, EndpointFlow flow) {
     if (!done) {
         return done.error();
     }
-    return flow == EndpointFlow::Render ? call.sink : call.source;
+    return call.info;
 }
 
 Result<std::vector<PulseDevice>> listPulseDevices(PulseContext& pulse, EndpointFlow flow) {

@@ -31,8 +31,14 @@ struct PulseDevice {
 // microphone, and would be taken for one by a search on the unit's name.
 Result<std::vector<PulseDevice>> listPulseDevices(PulseContext& pulse, EndpointFlow flow);
 
-// The name of the server's default sink (Render) or source (Capture).
-Result<std::string> defaultPulseDevice(PulseContext& pulse, EndpointFlow flow);
+// What the server says of itself: its name and its default devices.
+struct PulseServerInfo {
+    std::string serverName;  // "pulseaudio", "PulseAudio (on PipeWire 0.3.65)", ...
+    std::string defaultSink;
+    std::string defaultSource;
+    bool isPipeWire() const { return serverName.find("PipeWire") != std::string::npos; }
+};
+Result<PulseServerInfo> pulseServerInfo(PulseContext& pulse);
 
 // One call of a list callback: false at the end of the list (eol > 0) or on its failure
 // (eol < 0), having finished the call; true for a record to copy.

@@ -19,6 +19,13 @@ EndpointFlow flowOf(WaveDirection direction) {
     return direction == WaveDirection::Output ? EndpointFlow::Render : EndpointFlow::Capture;
 }
 
+// Requests that need no answer: the server handles a stream's requests in order.
+void unrefRequest(pa_operation* operation) {
+    if (operation != nullptr) {
+        pa_operation_unref(operation);
+    }
+}
+
 // The layout a recording stream takes from its source. The server's own down-mix depends on
 // the server (PulseAudio averages the channels, PipeWire adds them at 0.707 each, 3 dB
 // louder), so a source whose channels are to become one is recorded in its own layout and
@@ -60,12 +67,14 @@ public:
     // spec and map: the stream's layout on the server; channels: the caller's (a recording
     // stream converts between the two).
     PulseWaveStream(std::shared_ptr<PulseContext> pulse, WaveDirection direction, const pa_sample_spec& spec,
-                    const pa_channel_map* map, std::uint8_t channels, Event& callbackEvent)
+                    const pa_channel_map* map, std::uint8_t channels, bool keepsBackTheEnd,
+                    Event& callbackEvent)
         : m_pulse(std::move(pulse)),
           m_output(direction == WaveDirection::Output),
           m_spec(spec),
           m_map(map ? std::optional<pa_channel_map>(*map) : std::nullopt),
           m_channels(channels),
+          m_keepsBackTheEnd(keepsBackTheEnd),
           m_frameBytes(static_cast<std::uint32_t>(pa_frame_size(&spec))),
           m_blocks(callbackEvent) {}
 
@@ -114,6 +123,8 @@ private:
     const pa_sample_spec m_spec;
     const std::optional<pa_channel_map> m_map;
     const std::uint8_t m_channels;
+    // The server plays whole periods only and keeps back the end of the sound (PipeWire's).
+    const bool m_keepsBackTheEnd;
     const std::uint32_t m_frameBytes;
     std::vector<std::int16_t> m_converted;  // a recorded fragment in the caller's layout
     WaveBlockQueue m_blocks;
@@ -225,6 +236,12 @@ std::uint32_t PulseWaveStream::queue(WaveBlockHeader& block) {
     if (result != wave::kNoError || !m_output) {
         return result;
     }
+    if (m_drain && pa_operation_get_state(m_drain.get()) == PA_OPERATION_DONE) {
+        // The stream has played out. PipeWire's server leaves sound that follows a finished
+        // drain unplayed; a flush of the played-out stream makes it play again.
+        m_drain.reset();
+        unrefRequest(pa_stream_flush(m_stream.get(), nullptr, nullptr));
+    }
     // A trailing part of a frame cannot be played.
     m_toWrite.push_back({&block, block.bufferLength - block.bufferLength % m_frameBytes, 0});
     const std::size_t writable = pa_stream_writable_size(m_stream.get());
@@ -262,16 +279,16 @@ void PulseWaveStream::feed(std::size_t writable) {
     drainWhenAllWritten();
 }
 
-// With every queued block written, nothing may follow: have the server play all it holds. A
-// server may otherwise keep back the end of the sound (PipeWire's plays whole periods only) and
-// the last block would never be done. While sound follows, the drain waits for it, so no gap
-// comes of it; one drain at a time.
+// With every queued block written, nothing may follow: have a server that keeps back the end
+// of the sound (PipeWire's plays whole periods only) play all it holds, or the last block would
+// never be done. While sound follows, the drain waits for it; one drain at a time. PulseAudio's
+// server plays from the first frame on (see the prebuffer) and needs none.
 void PulseWaveStream::drainWhenAllWritten() {
-    if (!m_toWrite.empty() || m_playedAt.empty()) {
+    if (!m_keepsBackTheEnd || !m_toWrite.empty() || m_playedAt.empty()) {
         return;
     }
-    if (m_drain && pa_operation_get_state(m_drain.get()) == PA_OPERATION_RUNNING) {
-        return;
+    if (m_drain) {
+        return;  // one drain at a time; a finished one is cleared when sound follows
     }
     m_drain.reset(pa_stream_drain(m_stream.get(), nullptr, nullptr));
 }
@@ -375,13 +392,6 @@ void PulseWaveStream::fill(const std::uint8_t* data, std::size_t bytes) {
         if (now == block->bufferLength) {
             m_blocks.completeFront(now);
         }
-    }
-}
-
-// Requests that need no answer: the server handles a stream's requests in order.
-void unrefRequest(pa_operation* operation) {
-    if (operation != nullptr) {
-        pa_operation_unref(operation);
     }
 }
 
@@ -491,13 +501,13 @@ std::uint32_t PulseWaveDevices::open(WaveDirection direction, const WaveDeviceRe
         return wave::kNoDriver;  // no server: no devices
     }
     const auto& list = devices.value();
+    auto server = pulseServerInfo(*m_pulse);
+    if (!server) {
+        return wave::kNoDriver;
+    }
     std::string key = device.key;
     if (key.empty() && device.id == wave::kDefaultDevice) {
-        auto name = defaultPulseDevice(*m_pulse, flowOf(direction));
-        if (!name) {
-            return wave::kNoDriver;
-        }
-        key = name.value();
+        key = direction == WaveDirection::Output ? server.value().defaultSink : server.value().defaultSource;
     } else if (key.empty()) {
         if (device.id < 0 || device.id >= static_cast<int>(list.size())) {
             return wave::kBadDeviceId;
@@ -515,8 +525,8 @@ std::uint32_t PulseWaveDevices::open(WaveDirection direction, const WaveDeviceRe
         streamSpec.channels = chosen->channelMap.channels;
         map = &chosen->channelMap;
     }
-    auto opened =
-        std::make_unique<PulseWaveStream>(m_pulse, direction, streamSpec, map, spec.channels, callbackEvent);
+    auto opened = std::make_unique<PulseWaveStream>(m_pulse, direction, streamSpec, map, spec.channels,
+                                                    server.value().isPipeWire(), callbackEvent);
     const std::uint32_t result = opened->connect(key.c_str(), m_config);
     if (result == wave::kNoError) {
         stream = std::move(opened);
