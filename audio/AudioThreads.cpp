@@ -113,6 +113,9 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
             device.Write(block);
             lastWritten = block;
         } else {
+            if (lastWritten != nullptr) {
+                device.PlayOut();  // the end of the file: a sound server must not keep it back
+            }
             if (lastWritten != nullptr && !waitPlayed(lastWritten, limitMs, engine->m_speakerRunning) &&
                 engine->m_speakerRunning != 0) {
                 platform::debugOutput("SpeakerThread: the last block did not finish playing\n");

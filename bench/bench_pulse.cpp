@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
         fill(block, sequence, kBlockFrames);
         isolatedQueuedAt.push_back(recorder.position());
         player->queue(block.header);
+        player->playOut();
         while (!block.header.isDone()) {
             playEvent.wait(100);
         }
@@ -159,6 +160,7 @@ int main(int argc, char** argv) {
         streamQueuedAt[k] = recorder.position();
         player->queue(block.header);
     }
+    player->playOut();
     recorder.waitFor(recorder.position() + 2 * kRate);
 
     // Phase 3: a short last block after silence, each time; where the recording stands when
@@ -171,6 +173,7 @@ int main(int argc, char** argv) {
         fill(block, lastBase + static_cast<std::uint64_t>(j) * kLastBlockFrames, kLastBlockFrames);
         lastQueuedAt.push_back(recorder.position());
         player->queue(block.header);
+        player->playOut();
         while (!block.header.isDone()) {
             playEvent.wait(1);
         }

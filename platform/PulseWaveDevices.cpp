@@ -94,6 +94,7 @@ public:
     std::uint32_t start() override;
     std::uint32_t stop() override;
     std::uint32_t reset() override;
+    std::uint32_t playOut() override;
     std::uint32_t close() override;
 
 private:
@@ -147,6 +148,7 @@ private:
     pa_time_event* m_timer = nullptr;
     PulseOperationPtr m_timingUpdate;
     PulseOperationPtr m_drain;
+    bool m_playOut = false;  // asked to play out: drain once all is written
 };
 
 std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevices::Config& config) {
@@ -276,21 +278,35 @@ void PulseWaveStream::feed(std::size_t writable) {
         m_playedAt.push_back({m_written, 0});
         m_toWrite.pop_front();
     }
-    drainWhenAllWritten();
+    if (m_playOut) {
+        drainWhenAllWritten();
+    }
 }
 
-// With every queued block written, nothing may follow: have a server that keeps back the end
-// of the sound (PipeWire's plays whole periods only) play all it holds, or the last block would
-// never be done. While sound follows, the drain waits for it; one drain at a time. PulseAudio's
+// Once every queued block is written after playOut, have a server that keeps back the end of
+// the sound (PipeWire's plays whole periods only) play all it holds. Only then: such a server
+// pads what it has with silence on a drain, a gap in any sound that follows. PulseAudio's
 // server plays from the first frame on (see the prebuffer) and needs none.
 void PulseWaveStream::drainWhenAllWritten() {
-    if (!m_keepsBackTheEnd || !m_toWrite.empty() || m_playedAt.empty()) {
+    if (!m_toWrite.empty()) {
         return;
     }
-    if (m_drain) {
-        return;  // one drain at a time; a finished one is cleared when sound follows
+    m_playOut = false;
+    if (m_keepsBackTheEnd && !m_playedAt.empty() && !m_drain) {
+        m_drain.reset(pa_stream_drain(m_stream.get(), nullptr, nullptr));
     }
-    m_drain.reset(pa_stream_drain(m_stream.get(), nullptr, nullptr));
+}
+
+std::uint32_t PulseWaveStream::playOut() {
+    PulseLock lock(m_pulse->mainloop());
+    if (!m_stream || m_failed) {
+        return wave::kNoDriver;
+    }
+    if (m_output) {
+        m_playOut = true;
+        drainWhenAllWritten();
+    }
+    return wave::kNoError;
 }
 
 void PulseWaveStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
@@ -456,6 +472,7 @@ std::uint32_t PulseWaveStream::close() {
 
 void PulseWaveStream::abandonBlocks() {
     m_drain.reset();
+    m_playOut = false;
     m_toWrite.clear();
     m_playedAt.clear();
     m_blocks.completeAll();

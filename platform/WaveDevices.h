@@ -87,6 +87,10 @@ public:
     virtual std::uint32_t stop() = 0;
     // Stops at once and returns every queued block done (recorded bytes kept for input).
     virtual std::uint32_t reset() = 0;
+    // Output only: no block follows for now, so the device plays all that is queued, also the
+    // end of the sound that a server playing whole periods only would keep back until more
+    // came. Without it such a server may never finish the last block.
+    virtual std::uint32_t playOut() = 0;
     // Closes the device; fails with kStillPlaying while blocks are queued.
     virtual std::uint32_t close() = 0;
 };

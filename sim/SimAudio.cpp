@@ -67,6 +67,7 @@ public:
         }
         return platform::wave::kNoError;
     }
+    std::uint32_t playOut() override { return platform::wave::kNoError; }  // the clock plays every frame
     std::uint32_t reset() override {
         std::lock_guard lock(m_owner.m_mutex);
         if (auto* front = m_queue.front();

@@ -109,6 +109,7 @@ TEST_F(PulseWaveDevicesTest, PlayedBlocksAreRecordedWholeInOrderOnlyOnTheirOwnUn
         ASSERT_EQ(player->queue(blocks.back()->header), wave::kNoError);
         EXPECT_EQ(player->unprepare(blocks.back()->header), wave::kStillPlaying);
     }
+    ASSERT_EQ(player->playOut(), wave::kNoError);  // every sample, also those of a part period
     // Blocks finish in the order they were queued.
     for (auto& block : blocks) {
         while (!block->header.isDone()) {
@@ -196,6 +197,7 @@ TEST_F(PulseWaveDevicesTest, ResetAndDestructionGiveBackPlayingBlocks) {
     Block shortBlock(960);
     ASSERT_EQ(player->prepare(shortBlock.header), wave::kNoError);
     ASSERT_EQ(player->queue(shortBlock.header), wave::kNoError);
+    ASSERT_EQ(player->playOut(), wave::kNoError);
     while (!shortBlock.header.isDone()) {
         ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
     }
@@ -217,6 +219,7 @@ TEST_F(PulseWaveDevicesTest, OddBlockLengthsPlayTheirWholeFrames) {
         ASSERT_EQ(player->prepare(block->header), wave::kNoError);
         ASSERT_EQ(player->queue(block->header), wave::kNoError);
     }
+    ASSERT_EQ(player->playOut(), wave::kNoError);
     while (!empty.header.isDone()) {
         ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
     }
@@ -240,6 +243,7 @@ TEST_F(PulseWaveDevicesTest, ATwoChannelSourceRecordedAsOneIsTheAverageOfItsChan
     }
     ASSERT_EQ(player->prepare(block.header), wave::kNoError);
     ASSERT_EQ(player->queue(block.header), wave::kNoError);
+    ASSERT_EQ(player->playOut(), wave::kNoError);
     while (!block.header.isDone()) {
         ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
     }
