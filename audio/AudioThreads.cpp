@@ -76,6 +76,7 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
     device.SetBufferCount(kSpeakerBlocks);
     device.SetFormat(format, static_cast<int>(blockBytes));
     device.m_deviceId = engine->m_waveOutId;
+    device.m_deviceKey = engine->m_waveOutKey;
     if (device.Open(&format) == 0) {
         engine->post(WM_AUDIO_DONE, 0, 0);
         showError("SpeakerThread", "Unable to open USB device for playing\nStopping test");
@@ -112,6 +113,9 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
             device.Write(block);
             lastWritten = block;
         } else {
+            if (lastWritten != nullptr) {
+                device.PlayOut();  // the end of the file: a sound server must not keep it back
+            }
             if (lastWritten != nullptr && !waitPlayed(lastWritten, limitMs, engine->m_speakerRunning) &&
                 engine->m_speakerRunning != 0) {
                 platform::debugOutput("SpeakerThread: the last block did not finish playing\n");
@@ -139,6 +143,7 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
     device.SetBufferCount(kMicBlocks);
     device.SetFormat(format, static_cast<int>(blockBytes));
     device.m_deviceId = engine->m_waveInId;
+    device.m_deviceKey = engine->m_waveInKey;
     if (device.Open(&format) == 0) {
         char text[96];
         std::snprintf(text, sizeof text, "Unable to open native record device, DevID_USB=%d\n",

@@ -15,7 +15,7 @@ std::uint32_t CWaveDevice::openStream(const CWaveFormat* format) {
         return platform::wave::kInvalidParam;
     }
     const platform::WavePcmFormat pcm{format->channels, format->samplesPerSec, format->bitsPerSample};
-    const auto result = m_devices.open(m_direction, m_deviceId, pcm, m_event, m_stream);
+    const auto result = m_devices.open(m_direction, {m_deviceId, m_deviceKey}, pcm, m_event, m_stream);
     if (result == platform::wave::kNoError && m_stream) {
         m_open = 1;
         return result;

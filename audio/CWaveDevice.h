@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "audio/CWaveBuffer.h"
 #include "audio/CWaveFormat.h"
@@ -37,6 +38,8 @@ public:
     int m_bufferCount = 10;
     int m_bufferSize = 1024;
     int m_deviceId = platform::wave::kDefaultDevice;
+    // The lasting identity of the device chosen by name; when set, the open goes by it.
+    std::string m_deviceKey;
     CWaveFormat m_format{1, 11025, 16};
 
 protected:

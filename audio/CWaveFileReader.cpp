@@ -58,6 +58,7 @@ int CWaveFileReader::Open(const std::string& path) {
     m_fileName = path;
     m_lastError = wavefile::kNoError;
     m_riffChunk = m_fmtChunk = m_dataChunk = RiffChunkInfo{};
+    m_blockAlign = 0;
 
     // A folder, a device or a pipe may open for reading too (a pipe would wait for a writer
     // without O_NONBLOCK), but none of them holds a file to read.
@@ -87,13 +88,21 @@ int CWaveFileReader::Open(const std::string& path) {
     m_riffChunk.size = byteorder::getU32(header + 4);
     m_riffChunk.formType = byteorder::getU32(header + 8);
     m_riffChunk.dataOffset = 8;
-    if (m_riffChunk.id != kRiffId || m_riffChunk.formType != kWaveId || m_riffChunk.size < 4 ||
-        8 + static_cast<std::uint64_t>(m_riffChunk.size) > m_fileSize) {
+    if (m_riffChunk.id != kRiffId || m_riffChunk.formType != kWaveId || m_riffChunk.size < 4) {
         return fail(wavefile::kInvalidFile);
     }
+    // A writer that streams (to a pipe) or was interrupted leaves sizes it could not go back and
+    // fix: the RIFF and data chunks then claim more than the file holds. The data there is read.
+    const std::uint64_t declaredEnd = 8 + static_cast<std::uint64_t>(m_riffChunk.size);
+    m_riffEnd = std::min(declaredEnd, m_fileSize);
+    m_dataCutShort = false;
 
     if (!findChunk(kFmtId, m_fmtChunk) || !readFormat() || !SeekData(0)) {
         return fail(m_lastError);
+    }
+    // A RIFF size past the end is such a writer's only when its data chunk runs past it too.
+    if (declaredEnd > m_fileSize && !m_dataCutShort) {
+        return fail(wavefile::kInvalidFile);
     }
     m_dataSize = m_dataChunk.size;
     m_durationMs = static_cast<std::uint32_t>(
@@ -103,10 +112,11 @@ int CWaveFileReader::Open(const std::string& path) {
 }
 
 // Walks the chunks inside the RIFF chunk from its start; on success the file is positioned at
-// the found chunk's contents. A missing chunk, or one that runs past the RIFF chunk, sets
-// m_lastError and gives false.
+// the found chunk's contents. A missing chunk, or one other than the data chunk that runs past
+// the RIFF chunk or the file, sets m_lastError and gives false; a data chunk that does is cut
+// to the whole frames the file holds.
 bool CWaveFileReader::findChunk(std::uint32_t id, RiffChunkInfo& chunk) {
-    const std::uint64_t riffEnd = 8 + static_cast<std::uint64_t>(m_riffChunk.size);
+    const std::uint64_t riffEnd = m_riffEnd;
     std::uint64_t position = 12;
     while (position + 8 <= riffEnd) {
         std::uint8_t header[8];
@@ -114,11 +124,16 @@ bool CWaveFileReader::findChunk(std::uint32_t id, RiffChunkInfo& chunk) {
             m_lastError = wavefile::kCannotRead;
             return false;
         }
-        const std::uint32_t size = byteorder::getU32(header + 4);
+        std::uint32_t size = byteorder::getU32(header + 4);
         const std::uint64_t contents = position + 8;
         if (contents + size > riffEnd) {
-            m_lastError = wavefile::kInvalidFile;
-            return false;
+            if (byteorder::getU32(header) != kDataId) {
+                m_lastError = wavefile::kInvalidFile;
+                return false;
+            }
+            const auto held = static_cast<std::uint32_t>(riffEnd - contents);
+            size = held - held % std::max<std::uint32_t>(m_blockAlign, 1);
+            m_dataCutShort = true;
         }
         if (byteorder::getU32(header) == id) {
             chunk.id = id;

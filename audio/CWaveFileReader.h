@@ -71,4 +71,6 @@ private:
 
     std::FILE* m_file = nullptr;
     std::uint64_t m_fileSize = 0;
+    std::uint64_t m_riffEnd = 0;  // where the chunks end: the RIFF chunk's end, or the file's
+    bool m_dataCutShort = false;  // the data chunk claims more than the file holds
 };

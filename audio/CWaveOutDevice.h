@@ -19,6 +19,8 @@ public:
     // 1 at once for a block never prepared; 0 while the block is still playing.
     int UnprepareHeader(CWaveBuffer* buffer);
     int Write(CWaveBuffer* buffer) { return queueBlock(buffer); }
+    // No block follows for now: the device plays all that is queued; 1 or 0.
+    int PlayOut() { return m_stream && m_stream->playOut() == platform::wave::kNoError ? 1 : 0; }
 
     // Waits until the block has been played, testing every 1 ms, at most timeoutMs; 1 when
     // done, 0 after the time-out.

@@ -27,19 +27,23 @@ bool modeWritesRecording(int mode) {
     return mode == AUDIO_MODE_RECORD || mode == AUDIO_MODE_PLAY_RECORD;
 }
 
-int findDevice(platform::IWaveDevices& devices, platform::WaveDirection direction, const std::string& name) {
+int findDevice(platform::IWaveDevices& devices, platform::WaveDirection direction, const std::string& name,
+               std::string* key = nullptr) {
     // An empty name would agree with every device: the run would judge whatever device
     // happens to be first, so it matches none.
     if (name.empty()) {
         return -1;
     }
-    const auto names = devices.deviceNames(direction);
-    for (std::size_t id = 0; id < names.size(); ++id) {
-        const auto& product = names[id];
+    const auto list = devices.devices(direction);
+    for (std::size_t id = 0; id < list.size(); ++id) {
+        const auto& product = list[id].name;
         const std::size_t length = std::min(product.size(), name.size());
         // Product names may be cut short by the platform, and stored names may be the
         // beginning of a device name: compare over the shorter of the two.
         if (length > 0 && product.compare(0, length, name, 0, length) == 0) {
+            if (key != nullptr) {
+                *key = list[id].key;
+            }
             return static_cast<int>(id);
         }
     }
@@ -160,7 +164,9 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
         }
         // Never fall back to the system's default device: the test would judge the
         // computer's own sound card instead of the unit.
-        m_waveOutId = FindWaveOutDevice(m_devices, m_waveOutName);
+        // The device is opened by the identity found here: should the list change before the
+        // speaker thread opens it, the position found may hold another device by then.
+        m_waveOutId = findDevice(m_devices, platform::WaveDirection::Output, m_waveOutName, &m_waveOutKey);
         if (m_waveOutId < 0) {
             m_playReader.Close();
             showError("WizardAudio",
@@ -169,7 +175,7 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
         }
     }
     if (modeRecords(mode)) {
-        m_waveInId = FindWaveInDevice(m_devices, m_waveInName);
+        m_waveInId = findDevice(m_devices, platform::WaveDirection::Input, m_waveInName, &m_waveInKey);
         if (m_waveInId < 0) {
             m_playReader.Close();
             showError("WizardAudio",

@@ -112,6 +112,9 @@ public:
     // Settled by Start before the threads run.
     int m_waveInId = -1;
     int m_waveOutId = -1;
+    // The identities of the devices found (see platform::WaveDeviceRef).
+    std::string m_waveInKey;
+    std::string m_waveOutKey;
     int m_sampleRate = 16000;
     int m_recordChannels = 1;
     platform::INotifyTarget* m_hNotifyWnd = nullptr;

@@ -1,15 +1,20 @@
-// Plays numbered sample sequences on a unit's speaker of a private PulseAudio server and records
-// its microphone (the speaker's sound, looped back by the server), then reports from the
-// recorded samples:
+// Plays numbered sample sequences on a unit's speaker of a private sound server (PulseAudio, or
+// PipeWire with QPG_AUDIO_SERVER=pipewire) and records its microphone (the speaker's sound,
+// looped back by the server), then reports from the recorded samples:
+//  - the time from opening and starting the microphone to its first recorded block;
 //  - the latency from a block queued on an idle speaker to its first sample in the recording;
 //  - the same while streaming with the engine's ring of four playing blocks, where a block
 //    also waits for the ones queued before it;
-//  - whether any sample of any block went missing or changed over the streaming run.
+//  - whether any sample of any block went missing or changed over the streaming run;
+//  - end-of-playback lateness: from the last sample of a last block, shorter than a server
+//    period, appearing in the recording to that block being done (the engine's WM_AUDIO_DONE
+//    follows 100 ms after it).
 // The sinks run at 48000 Hz, and so does the bench, so that the sound passes unchanged.
 //
 //   bench_pulse [streamSeconds=60]
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +36,9 @@ constexpr std::uint32_t kBlockFrames = 8192;  // the engine's 16384-byte blocks 
 constexpr std::uint32_t kPlayBlocks = 4;      // the engine's rings
 constexpr std::uint32_t kRecordBlocks = 6;
 constexpr std::uint32_t kIsolatedBlocks = 20;
-constexpr std::uint32_t kPeriod = 65521;  // the sequence repeats after this many frames
+constexpr std::uint32_t kLastBlocks = 10;
+constexpr std::uint32_t kLastBlockFrames = 700;  // under a period of either server
+constexpr std::uint32_t kPeriod = 65521;         // the sequence repeats after this many frames
 
 // Frame n of the played sequence: never 0, so silence cannot pass for it.
 std::int16_t sequenceSample(std::uint64_t n) {
@@ -103,7 +110,11 @@ int main(int argc, char** argv) {
     platform::Event playEvent;
     std::unique_ptr<platform::IWaveStream> player;
     // The engine's recording blocks at this rate: six of 16384 bytes.
+    const auto opening = std::chrono::steady_clock::now();
     testing_audio::RecordingTake recorder(devices, in, kRate, kBlockFrames * 2, kRecordBlocks);
+    recorder.waitFor(1);
+    const double firstBlockMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opening).count();
     if (recorder.openResult() != wave::kNoError ||
         devices.open(platform::WaveDirection::Output, out, format, playEvent, player) != wave::kNoError) {
         std::fprintf(stderr, "cannot open the unit's devices\n");
@@ -125,6 +136,7 @@ int main(int argc, char** argv) {
         fill(block, sequence, kBlockFrames);
         isolatedQueuedAt.push_back(recorder.position());
         player->queue(block.header);
+        player->playOut();
         while (!block.header.isDone()) {
             playEvent.wait(100);
         }
@@ -148,12 +160,34 @@ int main(int argc, char** argv) {
         streamQueuedAt[k] = recorder.position();
         player->queue(block.header);
     }
+    player->playOut();
     recorder.waitFor(recorder.position() + 2 * kRate);
+
+    // Phase 3: a short last block after silence, each time; where the recording stands when
+    // it is done.
+    const std::uint64_t lastBase = streamBase + streamFrames;
+    std::vector<std::uint64_t> lastQueuedAt, lastDoneAt;
+    for (std::uint32_t j = 0; j < kLastBlocks; ++j) {
+        recorder.waitFor(recorder.position() + kRate * 3 / 10);
+        Block& block = playBlocks[0];
+        fill(block, lastBase + static_cast<std::uint64_t>(j) * kLastBlockFrames, kLastBlockFrames);
+        lastQueuedAt.push_back(recorder.position());
+        player->queue(block.header);
+        player->playOut();
+        while (!block.header.isDone()) {
+            playEvent.wait(1);
+        }
+        lastDoneAt.push_back(recorder.position());
+    }
+    recorder.waitFor(recorder.position() + kRate / 2);
     const auto take = recorder.samples();
 
-    std::printf("bench_pulse: %u Hz mono, blocks of %u frames (%.1f ms); %zu frames (%.1f s) recorded\n",
-                kRate, kBlockFrames, framesToMs(kBlockFrames), take.size(),
-                framesToMs(static_cast<std::int64_t>(take.size())) / 1000);
+    std::printf(
+        "bench_pulse on %s: %u Hz mono, blocks of %u frames (%.1f ms); %zu frames (%.1f s) recorded\n",
+        std::getenv("QPG_AUDIO_SERVER") ? std::getenv("QPG_AUDIO_SERVER") : "pulseaudio", kRate, kBlockFrames,
+        framesToMs(kBlockFrames), take.size(), framesToMs(static_cast<std::int64_t>(take.size())) / 1000);
+    std::printf("microphone opened and started -> first recorded block (%.1f ms of sound): %.1f ms\n",
+                framesToMs(kBlockFrames), firstBlockMs);
 
     std::vector<double> idleMs;
     std::uint32_t isolatedMissing = 0;
@@ -207,5 +241,21 @@ int main(int argc, char** argv) {
         std::printf(" (first at stream frame %lld)", static_cast<long long>(firstWrong));
     }
     std::printf("; record time-outs %u\n", recorder.timeouts());
-    return lostBlocks == 0 && isolatedMissing == 0 ? 0 : 2;
+
+    std::vector<double> lateMs;
+    std::uint32_t lastMissing = 0;
+    for (std::uint32_t j = 0; j < kLastBlocks; ++j) {
+        const auto at =
+            findBlock(take, lastQueuedAt[j], lastBase + static_cast<std::uint64_t>(j) * kLastBlockFrames);
+        if (at < 0) {
+            ++lastMissing;
+        } else {
+            lateMs.push_back(framesToMs(static_cast<std::int64_t>(lastDoneAt[j]) - at - kLastBlockFrames));
+        }
+    }
+    printSpread("end of playback: last sample recorded -> last block done", lateMs);
+    if (lastMissing > 0) {
+        std::printf("end of playback: %u of %u last blocks never played\n", lastMissing, kLastBlocks);
+    }
+    return lostBlocks == 0 && isolatedMissing == 0 && lastMissing == 0 ? 0 : 2;
 }

@@ -52,6 +52,25 @@ Result<PulseDevice> findDevice(PulseContext& pulse, EndpointFlow flow, const std
     return PlatformError{ENOENT, std::string(flowWord(flow)) + " " + id + ": no such active endpoint"};
 }
 
+// The device's level in dB above its unamplified level.
+double gainDb(const PulseDevice& device, pa_volume_t level) {
+    return pa_sw_volume_to_dB(level) - pa_sw_volume_to_dB(device.unamplified);
+}
+
+pa_volume_t volumeOfGain(const PulseDevice& device, double db) {
+    const pa_volume_t level = pa_sw_volume_from_dB(db + pa_sw_volume_to_dB(device.unamplified));
+    return std::min<pa_volume_t>(level, PA_VOLUME_MAX);
+}
+
+VolumeRangeDb rangeOf(const PulseDevice& device) {
+    // What the device can add at the server's normal volume: 0 dB unless a hardware mixer in dB
+    // reports a gain above its unamplified level.
+    const auto hardwareTop = static_cast<float>(gainDb(device, PA_VOLUME_NORM));
+    // One step of the scalar scale near normal volume, in dB.
+    const float stepDb = static_cast<float>(-pa_sw_volume_to_dB(PA_VOLUME_NORM - PA_VOLUME_NORM / 100));
+    return {PulseEndpoints::kMinVolumeDb, std::max(PulseEndpoints::kMaxSoftwareGainDb, hardwareTop), stepDb};
+}
+
 float scalarOf(const pa_cvolume& volume) {
     const double scalar = static_cast<double>(pa_cvolume_max(&volume)) / PA_VOLUME_NORM;
     return static_cast<float>(std::min(scalar, 1.0));
@@ -66,14 +85,11 @@ PlatformError outOfRange(const std::string& what, float value) {
 }
 
 // Sets every channel of a device to one volume.
-EndpointStatus setDeviceVolume(PulseContext& pulse, EndpointFlow flow, const std::string& id,
+EndpointStatus setDeviceVolume(PulseContext& pulse, EndpointFlow flow, const PulseDevice& device,
                                pa_volume_t level) {
-    auto device = findDevice(pulse, flow, id);
-    if (!device) {
-        return device.error();
-    }
+    const std::string& id = device.name;
     pa_cvolume volume;
-    pa_cvolume_set(&volume, device.value().volume.channels, level);
+    pa_cvolume_set(&volume, device.volume.channels, level);
     PulseCall call;
     const bool render = flow == EndpointFlow::Render;
     return pulse.request(
@@ -124,14 +140,32 @@ Result<float> PulseEndpoints::volumeScalar(EndpointFlow flow, const std::string&
     if (!device) {
         return device.error();
     }
-    return scalarOf(device.value().volume);
+    if (flow == EndpointFlow::Render) {
+        return scalarOf(device.value().volume);
+    }
+    const VolumeRangeDb range = rangeOf(device.value());
+    const pa_volume_t level = pa_cvolume_max(&device.value().volume);
+    if (level == PA_VOLUME_MUTED) {
+        return 0.0f;
+    }
+    const double position = (gainDb(device.value(), level) - range.minDb) / (range.maxDb - range.minDb);
+    return static_cast<float>(std::clamp(position, 0.0, 1.0));
 }
 
 EndpointStatus PulseEndpoints::setVolumeScalar(EndpointFlow flow, const std::string& id, float scalar) {
     if (!(scalar >= 0.0f && scalar <= 1.0f)) {
         return outOfRange("volume scalar of " + id, scalar);
     }
-    return setDeviceVolume(m_pulse, flow, id, volumeOfScalar(scalar));
+    auto device = findDevice(m_pulse, flow, id);
+    if (!device) {
+        return device.error();
+    }
+    if (flow == EndpointFlow::Render) {
+        return setDeviceVolume(m_pulse, flow, device.value(), volumeOfScalar(scalar));
+    }
+    const VolumeRangeDb range = rangeOf(device.value());
+    return setDeviceVolume(m_pulse, flow, device.value(),
+                           volumeOfGain(device.value(), range.minDb + scalar * (range.maxDb - range.minDb)));
 }
 
 Result<VolumeRangeDb> PulseEndpoints::volumeRangeDb(EndpointFlow flow, const std::string& id) {
@@ -139,9 +173,7 @@ Result<VolumeRangeDb> PulseEndpoints::volumeRangeDb(EndpointFlow flow, const std
     if (!device) {
         return device.error();
     }
-    // One step of the scalar scale near normal volume, in dB.
-    const float stepDb = static_cast<float>(-pa_sw_volume_to_dB(PA_VOLUME_NORM - PA_VOLUME_NORM / 100));
-    return VolumeRangeDb{kMinVolumeDb, 0.0f, stepDb};
+    return rangeOf(device.value());
 }
 
 Result<float> PulseEndpoints::volumeDb(EndpointFlow flow, const std::string& id) {
@@ -153,14 +185,19 @@ Result<float> PulseEndpoints::volumeDb(EndpointFlow flow, const std::string& id)
     if (level == PA_VOLUME_MUTED) {
         return kMinVolumeDb;  // silence is below every level the range can set
     }
-    return static_cast<float>(pa_sw_volume_to_dB(level));
+    return static_cast<float>(gainDb(device.value(), level));
 }
 
 EndpointStatus PulseEndpoints::setVolumeDb(EndpointFlow flow, const std::string& id, float db) {
-    if (!(db >= kMinVolumeDb && db <= 0.0f)) {
+    auto device = findDevice(m_pulse, flow, id);
+    if (!device) {
+        return device.error();
+    }
+    const VolumeRangeDb range = rangeOf(device.value());
+    if (!(db >= range.minDb && db <= range.maxDb)) {
         return outOfRange("volume in dB of " + id, db);
     }
-    return setDeviceVolume(m_pulse, flow, id, pa_sw_volume_from_dB(db));
+    return setDeviceVolume(m_pulse, flow, device.value(), volumeOfGain(device.value(), db));
 }
 
 Result<bool> PulseEndpoints::isMuted(EndpointFlow flow, const std::string& id) {

@@ -19,16 +19,62 @@ EndpointFlow flowOf(WaveDirection direction) {
     return direction == WaveDirection::Output ? EndpointFlow::Render : EndpointFlow::Capture;
 }
 
+// Requests that need no answer: the server handles a stream's requests in order.
+void unrefRequest(pa_operation* operation) {
+    if (operation != nullptr) {
+        pa_operation_unref(operation);
+    }
+}
+
+// The layout a recording stream takes from its source. The server's own down-mix depends on
+// the server (PulseAudio averages the channels, PipeWire adds them at 0.707 each, 3 dB
+// louder), so a source whose channels are to become one is recorded in its own layout and
+// averaged here, and a one-channel source that is to fill two is copied here: the levels
+// recorded are then the same on every server. Other layouts are left to the server.
+bool recordsInSourceLayout(std::uint8_t wanted, const pa_channel_map& source) {
+    if (!pa_channel_map_valid(&source)) {
+        return false;
+    }
+    return source.channels == wanted || (wanted == 1 && source.channels > 1) ||
+           (wanted == 2 && source.channels == 1);
+}
+
+// Converts frames of sourceChannels 16-bit samples into frames of channels (1 or 2) samples, as
+// recordsInSourceLayout allows: the average of all channels (truncated toward zero, as the
+// server's own stereo-to-mono does), or a copy of the one channel.
+void convertLayout(const std::int16_t* in, std::size_t frames, unsigned sourceChannels, unsigned channels,
+                   std::int16_t* out) {
+    for (std::size_t frame = 0; frame < frames; ++frame, in += sourceChannels) {
+        if (channels == 1) {
+            std::int32_t sum = 0;
+            for (unsigned c = 0; c < sourceChannels; ++c) {
+                sum += in[c];
+            }
+            *out++ = static_cast<std::int16_t>(sum / static_cast<std::int32_t>(sourceChannels));
+        } else {
+            for (unsigned c = 0; c < channels; ++c) {
+                *out++ = in[c % sourceChannels];
+            }
+        }
+    }
+}
+
 // One open device: a playback or record stream and the blocks queued on it. The owner thread
 // calls in holding the mainloop lock; the stream's callbacks run on the mainloop thread with
 // the lock held, so the fields below are guarded by that lock.
 class PulseWaveStream final : public IWaveStream {
 public:
+    // spec and map: the stream's layout on the server; channels: the caller's (a recording
+    // stream converts between the two).
     PulseWaveStream(std::shared_ptr<PulseContext> pulse, WaveDirection direction, const pa_sample_spec& spec,
+                    const pa_channel_map* map, std::uint8_t channels, bool keepsBackTheEnd,
                     Event& callbackEvent)
         : m_pulse(std::move(pulse)),
           m_output(direction == WaveDirection::Output),
           m_spec(spec),
+          m_map(map ? std::optional<pa_channel_map>(*map) : std::nullopt),
+          m_channels(channels),
+          m_keepsBackTheEnd(keepsBackTheEnd),
           m_frameBytes(static_cast<std::uint32_t>(pa_frame_size(&spec))),
           m_blocks(callbackEvent) {}
 
@@ -48,6 +94,7 @@ public:
     std::uint32_t start() override;
     std::uint32_t stop() override;
     std::uint32_t reset() override;
+    std::uint32_t playOut() override;
     std::uint32_t close() override;
 
 private:
@@ -64,7 +111,9 @@ private:
     static void onTiming(pa_stream* stream, int success, void* userdata);
 
     void feed(std::size_t writable);
+    void drainWhenAllWritten();
     void record(const std::uint8_t* data, std::size_t bytes);
+    void fill(const std::uint8_t* data, std::size_t bytes);
     void completePlayed();
     void cork(bool corked);
     void abandonBlocks();
@@ -73,7 +122,12 @@ private:
     std::shared_ptr<PulseContext> m_pulse;
     const bool m_output;
     const pa_sample_spec m_spec;
+    const std::optional<pa_channel_map> m_map;
+    const std::uint8_t m_channels;
+    // The server plays whole periods only and keeps back the end of the sound (PipeWire's).
+    const bool m_keepsBackTheEnd;
     const std::uint32_t m_frameBytes;
+    std::vector<std::int16_t> m_converted;  // a recorded fragment in the caller's layout
     WaveBlockQueue m_blocks;
     PulseStreamPtr m_stream;
     PulseCall m_ready;
@@ -93,6 +147,8 @@ private:
     std::int64_t m_written = 0;
     pa_time_event* m_timer = nullptr;
     PulseOperationPtr m_timingUpdate;
+    PulseOperationPtr m_drain;
+    bool m_playOut = false;  // asked to play out: drain once all is written
 };
 
 std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevices::Config& config) {
@@ -102,7 +158,8 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
         if (context == nullptr || pa_context_get_state(context) != PA_CONTEXT_READY) {
             return wave::kNoDriver;
         }
-        m_stream.reset(pa_stream_new(context, m_output ? "Playing" : "Recording", &m_spec, nullptr));
+        m_stream.reset(
+            pa_stream_new(context, m_output ? "Playing" : "Recording", &m_spec, m_map ? &*m_map : nullptr));
         if (!m_stream) {
             return wave::kBadFormat;
         }
@@ -181,6 +238,12 @@ std::uint32_t PulseWaveStream::queue(WaveBlockHeader& block) {
     if (result != wave::kNoError || !m_output) {
         return result;
     }
+    if (m_drain && pa_operation_get_state(m_drain.get()) == PA_OPERATION_DONE) {
+        // The stream has played out. PipeWire's server leaves sound that follows a finished
+        // drain unplayed; a flush of the played-out stream makes it play again.
+        m_drain.reset();
+        unrefRequest(pa_stream_flush(m_stream.get(), nullptr, nullptr));
+    }
     // A trailing part of a frame cannot be played.
     m_toWrite.push_back({&block, block.bufferLength - block.bufferLength % m_frameBytes, 0});
     const std::size_t writable = pa_stream_writable_size(m_stream.get());
@@ -215,6 +278,35 @@ void PulseWaveStream::feed(std::size_t writable) {
         m_playedAt.push_back({m_written, 0});
         m_toWrite.pop_front();
     }
+    if (m_playOut) {
+        drainWhenAllWritten();
+    }
+}
+
+// Once every queued block is written after playOut, have a server that keeps back the end of
+// the sound (PipeWire's plays whole periods only) play all it holds. Only then: such a server
+// pads what it has with silence on a drain, a gap in any sound that follows. PulseAudio's
+// server plays from the first frame on (see the prebuffer) and needs none.
+void PulseWaveStream::drainWhenAllWritten() {
+    if (!m_toWrite.empty()) {
+        return;
+    }
+    m_playOut = false;
+    if (m_keepsBackTheEnd && !m_playedAt.empty() && !m_drain) {
+        m_drain.reset(pa_stream_drain(m_stream.get(), nullptr, nullptr));
+    }
+}
+
+std::uint32_t PulseWaveStream::playOut() {
+    PulseLock lock(m_pulse->mainloop());
+    if (!m_stream || m_failed) {
+        return wave::kNoDriver;
+    }
+    if (m_output) {
+        m_playOut = true;
+        drainWhenAllWritten();
+    }
+    return wave::kNoError;
 }
 
 void PulseWaveStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
@@ -281,6 +373,22 @@ void PulseWaveStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
 }
 
 void PulseWaveStream::record(const std::uint8_t* data, std::size_t bytes) {
+    if (m_spec.channels == m_channels) {
+        fill(data, bytes);
+        return;
+    }
+    const std::size_t frames = bytes / m_frameBytes;
+    m_converted.assign(frames * m_channels, 0);
+    if (data != nullptr) {
+        std::vector<std::int16_t> in(frames * m_spec.channels);
+        std::memcpy(in.data(), data, in.size() * sizeof(std::int16_t));
+        convertLayout(in.data(), frames, m_spec.channels, m_channels, m_converted.data());
+    }
+    fill(reinterpret_cast<const std::uint8_t*>(m_converted.data()),
+         m_converted.size() * sizeof(std::int16_t));
+}
+
+void PulseWaveStream::fill(const std::uint8_t* data, std::size_t bytes) {
     while (bytes > 0) {
         WaveBlockHeader* block = m_blocks.front();
         if (block == nullptr) {
@@ -300,13 +408,6 @@ void PulseWaveStream::record(const std::uint8_t* data, std::size_t bytes) {
         if (now == block->bufferLength) {
             m_blocks.completeFront(now);
         }
-    }
-}
-
-// Requests that need no answer: the server handles a stream's requests in order.
-void unrefRequest(pa_operation* operation) {
-    if (operation != nullptr) {
-        pa_operation_unref(operation);
     }
 }
 
@@ -370,6 +471,8 @@ std::uint32_t PulseWaveStream::close() {
 }
 
 void PulseWaveStream::abandonBlocks() {
+    m_drain.reset();
+    m_playOut = false;
     m_toWrite.clear();
     m_playedAt.clear();
     m_blocks.completeAll();
@@ -381,6 +484,7 @@ void PulseWaveStream::disconnect() {
         m_timer = nullptr;
     }
     m_timingUpdate.reset();
+    m_drain.reset();
     m_stream.reset();
 }
 
@@ -389,19 +493,20 @@ void PulseWaveStream::disconnect() {
 PulseWaveDevices::PulseWaveDevices(Config config)
     : m_config(std::move(config)), m_pulse(std::make_shared<PulseContext>(m_config.connection)) {}
 
-std::vector<std::string> PulseWaveDevices::deviceNames(WaveDirection direction) {
-    std::vector<std::string> names;
+std::vector<WaveDeviceInfo> PulseWaveDevices::devices(WaveDirection direction) {
+    std::vector<WaveDeviceInfo> list;
     auto devices = listPulseDevices(*m_pulse, flowOf(direction));
     if (devices) {
         for (const auto& device : devices.value()) {
-            names.push_back(device.description);
+            list.push_back({device.name, device.description});
         }
     }
-    return names;
+    return list;
 }
 
-std::uint32_t PulseWaveDevices::open(WaveDirection direction, int deviceId, const WavePcmFormat& format,
-                                     Event& callbackEvent, std::unique_ptr<IWaveStream>& stream) {
+std::uint32_t PulseWaveDevices::open(WaveDirection direction, const WaveDeviceRef& device,
+                                     const WavePcmFormat& format, Event& callbackEvent,
+                                     std::unique_ptr<IWaveStream>& stream) {
     const pa_sample_spec spec{PA_SAMPLE_S16LE, format.sampleRateHz,
                               static_cast<std::uint8_t>(format.channels)};
     if (format.bitsPerSample != 16 || format.channels == 0 || format.channels > PA_CHANNELS_MAX ||
@@ -412,15 +517,34 @@ std::uint32_t PulseWaveDevices::open(WaveDirection direction, int deviceId, cons
     if (!devices) {
         return wave::kNoDriver;  // no server: no devices
     }
-    std::optional<std::string> device;
-    if (deviceId != wave::kDefaultDevice) {
-        if (deviceId < 0 || deviceId >= static_cast<int>(devices.value().size())) {
+    const auto& list = devices.value();
+    auto server = pulseServerInfo(*m_pulse);
+    if (!server) {
+        return wave::kNoDriver;
+    }
+    std::string key = device.key;
+    if (key.empty() && device.id == wave::kDefaultDevice) {
+        key = direction == WaveDirection::Output ? server.value().defaultSink : server.value().defaultSource;
+    } else if (key.empty()) {
+        if (device.id < 0 || device.id >= static_cast<int>(list.size())) {
             return wave::kBadDeviceId;
         }
-        device = devices.value()[static_cast<std::size_t>(deviceId)].name;
+        key = list[static_cast<std::size_t>(device.id)].name;
     }
-    auto opened = std::make_unique<PulseWaveStream>(m_pulse, direction, spec, callbackEvent);
-    const std::uint32_t result = opened->connect(device ? device->c_str() : nullptr, m_config);
+    const auto chosen =
+        std::find_if(list.begin(), list.end(), [&](const PulseDevice& entry) { return entry.name == key; });
+    if (chosen == list.end()) {
+        return wave::kBadDeviceId;  // gone since it was chosen
+    }
+    pa_sample_spec streamSpec = spec;
+    const pa_channel_map* map = nullptr;
+    if (direction == WaveDirection::Input && recordsInSourceLayout(spec.channels, chosen->channelMap)) {
+        streamSpec.channels = chosen->channelMap.channels;
+        map = &chosen->channelMap;
+    }
+    auto opened = std::make_unique<PulseWaveStream>(m_pulse, direction, streamSpec, map, spec.channels,
+                                                    server.value().isPipeWire(), callbackEvent);
+    const std::uint32_t result = opened->connect(key.c_str(), m_config);
     if (result == wave::kNoError) {
         stream = std::move(opened);
     }

@@ -18,7 +18,9 @@ namespace platform {
 // Each open device is one stream of 16-bit PCM. A playing block is done when the server has
 // taken all of its sound for playing; a recording block is done when it is full, or with what
 // it holds at stop and reset. Sound that arrives while no recording block is queued is lost,
-// as with any block device. New playing streams start at full stream volume.
+// as with any block device. New playing streams start at full stream volume. A recording is
+// mixed to the channels asked for here rather than by the server, so that its levels do not
+// depend on the server.
 class PulseWaveDevices final : public IWaveDevices {
 public:
     struct Config {
@@ -31,8 +33,9 @@ public:
     PulseWaveDevices() : PulseWaveDevices(Config{}) {}
     explicit PulseWaveDevices(Config config);
 
-    std::vector<std::string> deviceNames(WaveDirection direction) override;
-    std::uint32_t open(WaveDirection direction, int deviceId, const WavePcmFormat& format,
+    // A device's key is its name on the server.
+    std::vector<WaveDeviceInfo> devices(WaveDirection direction) override;
+    std::uint32_t open(WaveDirection direction, const WaveDeviceRef& device, const WavePcmFormat& format,
                        Event& callbackEvent, std::unique_ptr<IWaveStream>& stream) override;
 
 private:

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Event.h"
@@ -86,21 +87,51 @@ public:
     virtual std::uint32_t stop() = 0;
     // Stops at once and returns every queued block done (recorded bytes kept for input).
     virtual std::uint32_t reset() = 0;
+    // Output only: no block follows for now, so the device plays all that is queued, also the
+    // end of the sound that a server playing whole periods only would keep back until more
+    // came. Without it such a server may never finish the last block.
+    virtual std::uint32_t playOut() = 0;
     // Closes the device; fails with kStillPlaying while blocks are queued.
     virtual std::uint32_t close() = 0;
+};
+
+// One device of a direction: the backend's own lasting identity of it and its product name.
+struct WaveDeviceInfo {
+    std::string key;
+    std::string name;
+};
+
+// Which device to open: its id (its position in the list, or kDefaultDevice) and, when the
+// caller chose it from a list, the key of the device it chose. With a key the device is found
+// by the key wherever it now is, and a key that no device has any more is kBadDeviceId: a list
+// that changed between the choice and the open never opens another device.
+struct WaveDeviceRef {
+    WaveDeviceRef(int id, std::string key = {}) : id(id), key(std::move(key)) {}  // NOLINT: ids convert
+    int id;
+    std::string key;
 };
 
 class IWaveDevices {
 public:
     virtual ~IWaveDevices() = default;
 
-    // Product names of the devices of a direction; a device's id is its position.
-    virtual std::vector<std::string> deviceNames(WaveDirection direction) = 0;
+    // The devices of a direction; a device's id is its position.
+    virtual std::vector<WaveDeviceInfo> devices(WaveDirection direction) = 0;
 
-    // Opens a device (kDefaultDevice for the system's default). The event is signalled each
-    // time a block completes; it must outlive the stream.
-    virtual std::uint32_t open(WaveDirection direction, int deviceId, const WavePcmFormat& format,
-                               Event& callbackEvent, std::unique_ptr<IWaveStream>& stream) = 0;
+    // The product names of devices(direction), in the same order.
+    std::vector<std::string> deviceNames(WaveDirection direction) {
+        std::vector<std::string> names;
+        for (auto& device : devices(direction)) {
+            names.push_back(std::move(device.name));
+        }
+        return names;
+    }
+
+    // Opens a device. The event is signalled each time a block completes; it must outlive the
+    // stream.
+    virtual std::uint32_t open(WaveDirection direction, const WaveDeviceRef& device,
+                               const WavePcmFormat& format, Event& callbackEvent,
+                               std::unique_ptr<IWaveStream>& stream) = 0;
 };
 
 }  // namespace platform

@@ -67,6 +67,7 @@ public:
         }
         return platform::wave::kNoError;
     }
+    std::uint32_t playOut() override { return platform::wave::kNoError; }  // the clock plays every frame
     std::uint32_t reset() override {
         std::lock_guard lock(m_owner.m_mutex);
         if (auto* front = m_queue.front();
@@ -223,8 +224,13 @@ SimAudio::~SimAudio() {
     m_clock.join();
 }
 
-std::vector<std::string> SimAudio::deviceNames(platform::WaveDirection direction) {
-    return direction == platform::WaveDirection::Output ? m_config.outputNames : m_config.inputNames;
+std::vector<platform::WaveDeviceInfo> SimAudio::devices(platform::WaveDirection direction) {
+    std::vector<platform::WaveDeviceInfo> devices;
+    for (const auto& name :
+         direction == platform::WaveDirection::Output ? m_config.outputNames : m_config.inputNames) {
+        devices.push_back({name, name});
+    }
+    return devices;
 }
 
 bool SimAudio::unitDevice(platform::WaveDirection direction, int deviceId) const {
@@ -234,12 +240,14 @@ bool SimAudio::unitDevice(platform::WaveDirection direction, int deviceId) const
            names[static_cast<std::size_t>(deviceId)].find("Qnlr") != std::string::npos;
 }
 
-std::uint32_t SimAudio::open(platform::WaveDirection direction, int deviceId,
+std::uint32_t SimAudio::open(platform::WaveDirection direction, const platform::WaveDeviceRef& device,
                              const platform::WavePcmFormat& format, platform::Event& callbackEvent,
                              std::unique_ptr<platform::IWaveStream>& stream) {
     const auto names = deviceNames(direction);
-    if (deviceId == platform::wave::kDefaultDevice) {
-        deviceId = 0;
+    int deviceId = device.id == platform::wave::kDefaultDevice ? 0 : device.id;
+    if (!device.key.empty()) {
+        const auto found = std::find(names.begin(), names.end(), device.key);
+        deviceId = found == names.end() ? -1 : static_cast<int>(found - names.begin());
     }
     if (deviceId < 0 || static_cast<std::size_t>(deviceId) >= names.size()) {
         return platform::wave::kBadDeviceId;

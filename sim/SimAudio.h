@@ -51,9 +51,10 @@ public:
     SimAudio(const SimAudio&) = delete;
     SimAudio& operator=(const SimAudio&) = delete;
 
-    std::vector<std::string> deviceNames(platform::WaveDirection direction) override;
-    std::uint32_t open(platform::WaveDirection direction, int deviceId, const platform::WavePcmFormat& format,
-                       platform::Event& callbackEvent,
+    // A device's key is its name.
+    std::vector<platform::WaveDeviceInfo> devices(platform::WaveDirection direction) override;
+    std::uint32_t open(platform::WaveDirection direction, const platform::WaveDeviceRef& device,
+                       const platform::WavePcmFormat& format, platform::Event& callbackEvent,
                        std::unique_ptr<platform::IWaveStream>& stream) override;
 
     const SimAudioConfig& config() const { return m_config; }

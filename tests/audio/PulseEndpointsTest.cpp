@@ -101,27 +101,31 @@ TEST_F(PulseEndpointsTest, SpeakerVolumeReachesTheServerOnTheScalarScale) {
     EXPECT_EQ(rawVolume(*s_server, "get-sink-volume builtin"), PA_VOLUME_NORM);
 }
 
-TEST_F(PulseEndpointsTest, MicrophoneLevelIsLinearInDbAcrossTheRange) {
+TEST_F(PulseEndpointsTest, MicrophoneLevelIsLinearInDbAcrossTheRangeAndReadsBackAsSet) {
     CAudioEndpoints endpoints(&service);
     auto range = service.volumeRangeDb(kCapture, "qnlr_a_mic");
     ASSERT_TRUE(range) << range.error().what;
-    EXPECT_EQ(range.value().minDb, PulseEndpoints::kMinVolumeDb);
-    EXPECT_EQ(range.value().maxDb, 0.0f);
+    EXPECT_EQ(range.value().minDb, -6.0f);  // software volumes: -6..+6 dB about normal
+    EXPECT_EQ(range.value().maxDb, 6.0f);
 
-    for (int level : {0, 6553, 16384, 32768, 49151, 65535}) {
+    // The mixer-only default, the middle, the ends.
+    for (int level : {0, 9215, 32768, 65535}) {
         SCOPED_TRACE(level);
         ASSERT_EQ(endpoints.SetMicrophoneVolume(level), 0);
-        const double wantDb = -60.0 + 60.0 * level / 65535.0;
+        const double wantDb = -6.0 + 12.0 * level / 65535.0;
         auto db = service.volumeDb(kCapture, "qnlr_a_mic");
         ASSERT_TRUE(db) << db.error().what;
         EXPECT_NEAR(db.value(), wantDb, 0.01);  // the server keeps volumes in steps of 1/65536
-        // Read back on the scalar scale: the server's software dB is 60 * log10(scalar).
-        const double wantScalar = std::pow(10.0, wantDb / 60.0);
-        EXPECT_NEAR(endpoints.GetMicrophoneVolume(), wantScalar * 65535.0, 2.0);
+        // On the server: its software dB is 60 * log10(volume / normal).
+        EXPECT_NEAR(rawVolume(*s_server, "get-source-volume qnlr_a_mic"),
+                    std::pow(10.0, wantDb / 60.0) * PA_VOLUME_NORM, 1.0);
+        // Read back as set, so that loading the level and setting it again keeps it.
+        EXPECT_NEAR(endpoints.GetMicrophoneVolume(), level, 2.0);
     }
-    EXPECT_EQ(endpoints.GetMicrophoneVolume(), 65535);
     EXPECT_EQ(endpoints.SetMicrophoneVolume(-1), -1);
-    EXPECT_EQ(endpoints.GetMicrophoneVolume(), 65535);
+    EXPECT_NEAR(endpoints.GetMicrophoneVolume(), 65535, 2.0);
+    ASSERT_EQ(s_server->pactl("set-source-volume qnlr_a_mic 0"), 0);
+    EXPECT_EQ(endpoints.GetMicrophoneVolume(), 0);
     EXPECT_EQ(rawVolume(*s_server, "get-source-volume qnlr_b_mic"), PA_VOLUME_NORM);
 }
 
@@ -148,8 +152,8 @@ TEST_F(PulseEndpointsTest, UnknownEndpointsAndBadLevelsAreErrors) {
     EXPECT_NE(missing.error().what.find("qnlr_a.monitor"), std::string::npos) << missing.error().what;
     EXPECT_FALSE(service.setVolumeScalar(kCapture, "qnlr_a.monitor", 0.5f));
     EXPECT_FALSE(service.setVolumeScalar(kRender, "qnlr_a", std::nanf("")));
-    EXPECT_FALSE(service.setVolumeDb(kCapture, "qnlr_a_mic", 1.0f));
-    EXPECT_FALSE(service.setVolumeDb(kCapture, "qnlr_a_mic", -61.0f));
+    EXPECT_FALSE(service.setVolumeDb(kCapture, "qnlr_a_mic", 6.5f));
+    EXPECT_FALSE(service.setVolumeDb(kCapture, "qnlr_a_mic", -6.5f));
     EXPECT_FALSE(service.setOwnStreamVolume("nowhere", 1.0f));
 }
 

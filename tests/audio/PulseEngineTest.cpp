@@ -6,12 +6,16 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "audio/AudioEndpoints.h"
 #include "audio/CWizardAudio.h"
 #include "platform/MessageBox.h"
 #include "platform/PulseEndpoints.h"
 #include "platform/PulseWaveDevices.h"
+#include "platform/System.h"
 #include "tests/audio/AudioTestSupport.h"
 #include "tests/audio/PulseServerTest.h"
 #include "tests/audio/PulseTestServer.h"
@@ -23,6 +27,9 @@ using testing_audio::PulseTestServer;
 constexpr std::uint32_t kRate = 16000;  // the engine's usual rate; the server resamples
 constexpr double kSeconds = 3.0;
 constexpr double kLeadInSeconds = 0.5;
+// The dialog stops the run on WM_AUDIO_DONE, and the recording block then being filled is not
+// written: the file ends in silence, as the play files do.
+constexpr double kTailSeconds = 0.3;
 
 // Frames of the take whose magnitude passes a threshold: the first and one past the last.
 struct Sound {
@@ -50,12 +57,17 @@ protected:
         ASSERT_FALSE(endpoints.GetMicrophoneName().empty());
         ASSERT_EQ(endpoints.UnmuteSpeaker(), 0);
         ASSERT_EQ(endpoints.UnmuteMicrophone(), 0);
+        platform::setDebugOutputSink([this](const std::string& text) {
+            std::lock_guard lock(m_debugMutex);
+            m_debugLines.push_back(text);
+        });
         // Half a second of silence, then a 1 kHz tone for three seconds at -15 dB of full
         // scale. The silence leaves the recording, which starts with the playing, time to come in.
         std::vector<std::int16_t> tone(static_cast<std::size_t>(kLeadInSeconds * kRate), 0);
         for (std::size_t n = 0; n < static_cast<std::size_t>(kSeconds * kRate); ++n) {
             tone.push_back(static_cast<std::int16_t>(8192 * std::sin(2 * M_PI * 1000.0 * n / kRate)));
         }
+        tone.resize(tone.size() + static_cast<std::size_t>(kTailSeconds * kRate), 0);
         playFile = audiotest::writeWave(dir.file("tone.wav"), 1, kRate, tone);
         playedDb = audiotest::levelDb(tone, kLeadInSeconds + 0.5, 2.0, kRate);
     }
@@ -74,7 +86,7 @@ protected:
             return {};
         }
         bool done = false;
-        // The file plays for 3 s; a stream on an idle sink may start up to 2 s late.
+        // The file plays for 3.8 s; a stream on an idle sink may start up to 2 s late.
         for (int waited = 0; waited < 150 && !done; ++waited) {
             auto message = queue.take(100);
             if (message && message->message == WM_AUDIO_DONE) {
@@ -83,12 +95,26 @@ protected:
             }
         }
         EXPECT_TRUE(done);
+        // The end came because the last block was played, not because the speaker thread gave
+        // up waiting for it.
+        for (const auto& line : debugLines()) {
+            EXPECT_EQ(line.find("did not finish playing"), std::string::npos) << line;
+        }
         EXPECT_EQ(engine.Stop(), 1);
         EXPECT_EQ(engine.m_speakerExitCode, SPEAKER_EXIT_OK);
         EXPECT_EQ(engine.m_micExitCode, MIC_EXIT_OK);
         return audiotest::readChannel(dir.file("take.wav"), 0);
     }
 
+    void TearDown() override { platform::setDebugOutputSink({}); }
+
+    std::vector<std::string> debugLines() {
+        std::lock_guard lock(m_debugMutex);
+        return m_debugLines;
+    }
+
+    std::mutex m_debugMutex;
+    std::vector<std::string> m_debugLines;
     std::shared_ptr<platform::RecordingMessageBoxHandler> boxes =
         std::make_shared<platform::RecordingMessageBoxHandler>();
     platform::ScopedMessageBoxHandler scopedBoxes{boxes};
@@ -102,7 +128,7 @@ protected:
 
 TEST_F(PulseEngineTest, TheRecordingHoldsThePlayedToneWholeAtItsLevel) {
     ASSERT_EQ(endpoints.SetSpeakerVolume(65535), 0);
-    ASSERT_EQ(endpoints.SetMicrophoneVolume(65535), 0);
+    ASSERT_EQ(endpoints.SetMicrophoneVolume(32768), 0);  // the middle of the microphone's scale: 0 dB
     const auto take = playAndRecord();
     EXPECT_EQ(boxes->count(), 0u);
 
@@ -126,13 +152,12 @@ TEST_F(PulseEngineTest, TheRecordingHoldsThePlayedToneWholeAtItsLevel) {
 }
 
 TEST_F(PulseEngineTest, SpeakerAndMicrophoneVolumesScaleTheRecordedLevel) {
-    // Half the speaker scalar is -18 dB on the server's cubic scale; the microphone 6 dB below
-    // the top of its range.
+    // Half the speaker scalar is -18 dB on the server's cubic scale; the microphone at its
+    // mixer-only default, 9215 on its -6..+6 dB scale.
     ASSERT_EQ(endpoints.SetSpeakerVolume(32768), 0);
-    const int micLevel = 65535 * 54 / 60;
-    ASSERT_EQ(endpoints.SetMicrophoneVolume(micLevel), 0);
+    ASSERT_EQ(endpoints.SetMicrophoneVolume(9215), 0);
     const double speakerDb = 60.0 * std::log10(32768 / 65535.0);
-    const double micDb = platform::PulseEndpoints::kMinVolumeDb * (1.0 - micLevel / 65535.0);
+    const double micDb = -6.0 + 12.0 * 9215 / 65535.0;
     const auto take = playAndRecord();
     EXPECT_EQ(boxes->count(), 0u);
 

@@ -109,6 +109,7 @@ TEST_F(PulseWaveDevicesTest, PlayedBlocksAreRecordedWholeInOrderOnlyOnTheirOwnUn
         ASSERT_EQ(player->queue(blocks.back()->header), wave::kNoError);
         EXPECT_EQ(player->unprepare(blocks.back()->header), wave::kStillPlaying);
     }
+    ASSERT_EQ(player->playOut(), wave::kNoError);  // every sample, also those of a part period
     // Blocks finish in the order they were queued.
     for (auto& block : blocks) {
         while (!block->header.isDone()) {
@@ -196,6 +197,7 @@ TEST_F(PulseWaveDevicesTest, ResetAndDestructionGiveBackPlayingBlocks) {
     Block shortBlock(960);
     ASSERT_EQ(player->prepare(shortBlock.header), wave::kNoError);
     ASSERT_EQ(player->queue(shortBlock.header), wave::kNoError);
+    ASSERT_EQ(player->playOut(), wave::kNoError);
     while (!shortBlock.header.isDone()) {
         ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
     }
@@ -217,10 +219,83 @@ TEST_F(PulseWaveDevicesTest, OddBlockLengthsPlayTheirWholeFrames) {
         ASSERT_EQ(player->prepare(block->header), wave::kNoError);
         ASSERT_EQ(player->queue(block->header), wave::kNoError);
     }
+    ASSERT_EQ(player->playOut(), wave::kNoError);
     while (!empty.header.isDone()) {
         ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
     }
     EXPECT_TRUE(odd.header.isDone());
+}
+
+TEST_F(PulseWaveDevicesTest, ATwoChannelSourceRecordedAsOneIsTheAverageOfItsChannels) {
+    RecordingTake unit(devices, 1, kRate);  // one channel from the two-channel qnlr_a_mic
+    ASSERT_EQ(unit.openResult(), wave::kNoError);
+    ASSERT_TRUE(unit.waitFor(kRate / 5));
+    Event event;
+    std::unique_ptr<IWaveStream> player;
+    ASSERT_EQ(devices.open(WaveDirection::Output, 1, WavePcmFormat{2, kRate, 16}, event, player),
+              wave::kNoError);
+    constexpr std::uint32_t kFrames = 4800;
+    constexpr std::int16_t kRight = 1001;
+    Block block(kFrames * 4);
+    for (std::uint32_t i = 0; i < kFrames; ++i) {
+        block.samples()[2 * i] = sequenceSample(i);
+        block.samples()[2 * i + 1] = kRight;
+    }
+    ASSERT_EQ(player->prepare(block.header), wave::kNoError);
+    ASSERT_EQ(player->queue(block.header), wave::kNoError);
+    ASSERT_EQ(player->playOut(), wave::kNoError);
+    while (!block.header.isDone()) {
+        ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
+    }
+    ASSERT_TRUE(unit.waitFor(unit.position() + kRate / 2));
+    // (left + right) / 2 as PulseAudio mixes, not 0.707 x (left + right) (3 dB louder).
+    const auto average = [](std::uint32_t n) {
+        return static_cast<std::int16_t>((sequenceSample(n) + kRight) / 2);
+    };
+    const auto take = unit.samples();
+    const auto start = std::find(take.begin(), take.end(), average(0));
+    ASSERT_NE(start, take.end());
+    ASSERT_GE(take.end() - start, kFrames);
+    for (std::uint32_t n = 0; n < kFrames; ++n) {
+        ASSERT_EQ(start[n], average(n)) << "frame " << n;
+    }
+}
+
+TEST_F(PulseWaveDevicesTest, ADeviceOpensByTheIdentityChosenNotByItsPlace) {
+    const auto load = [](const std::string& name) {
+        const std::string index = s_server->pactlOutput("load-module module-null-sink sink_name=" + name);
+        return index.substr(0, index.find('\n'));
+    };
+    const auto sinkOfOurStream = [] {
+        // "index<TAB>sink index<TAB>..." of the one stream, then the sink's name.
+        const std::string input = s_server->pactlOutput("list short sink-inputs");
+        const std::string sink =
+            input.substr(input.find('\t') + 1, input.find('\t', input.find('\t') + 1) - input.find('\t') - 1);
+        const std::string sinks = s_server->pactlOutput("list short sinks");
+        const auto line = sinks.find("\n" + sink + "\t");
+        const auto at = line == std::string::npos ? sinks.find(sink + "\t") : line + 1;
+        const auto nameStart = sinks.find('\t', at) + 1;
+        return sinks.substr(nameStart, sinks.find('\t', nameStart) - nameStart);
+    };
+    const std::string first = load("spare_x");
+    const std::string second = load("spare_y");
+    const auto before = devices.devices(WaveDirection::Output);
+    ASSERT_EQ(before.size(), 5u);
+    ASSERT_EQ(before[4].key, "spare_y");
+    // Between the choice and the open, the list changes: spare_y moves up, spare_z takes its place.
+    ASSERT_EQ(s_server->pactl("unload-module " + first), 0);
+    const std::string third = load("spare_z");
+    Event event;
+    std::unique_ptr<IWaveStream> player;
+    ASSERT_EQ(devices.open(WaveDirection::Output, {4, "spare_y"}, kMono, event, player), wave::kNoError);
+    EXPECT_EQ(sinkOfOurStream(), "spare_y");
+    EXPECT_EQ(player->close(), wave::kNoError);
+    player.reset();
+    // And once it is gone, nothing else opens in its place.
+    ASSERT_EQ(s_server->pactl("unload-module " + second), 0);
+    EXPECT_EQ(devices.open(WaveDirection::Output, {3, "spare_y"}, kMono, event, player), wave::kBadDeviceId);
+    EXPECT_EQ(player, nullptr);
+    EXPECT_EQ(s_server->pactl("unload-module " + third), 0);
 }
 
 TEST(PulseWaveDevicesServerTest, NoServerMeansNoDevices) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "audio/CWaveFileReader.h"
+#include "audio/DelayEstimator.h"
 #include "audio/EchoFigures.h"
 #include "platform/MessageBox.h"
 #include "tests/audio/TestFiles.h"
@@ -316,4 +317,54 @@ TEST(EchoRecordingPath, FollowsTheDataFolder) {
     EXPECT_EQ(echoRecordingPath("/home/u/.local/share/Kestu/Quenlor Probe Guide/"),
               "/home/u/.local/share/Kestu/Quenlor Probe Guide/WaveFiles/Echo_Test.wav");
     EXPECT_EQ(echoRecordingPath("/data"), "/data/WaveFiles/Echo_Test.wav");
+}
+TEST_F(RecordingMeasuresTest, FarEndNeedsACoherenceOfAtLeast095) {
+    const auto played = noise(kRate, 8000.0, 31);
+    const std::string play = writeStereo("FE_Play.wav", kRate, played, played);
+    const auto unrelated = noise(kRate, 8000.0, 35);
+    // The played sound comes back under noise: less noise, more coherence.
+    struct Case {
+        double noiseGain;
+        double lowest;
+        double highest;
+        int channel;
+    };
+    for (const auto& c : {Case{0.25, 0.90, 0.95, -1}, Case{0.15, 0.95, 1.0, 1}}) {
+        SCOPED_TRACE(c.noiseGain);
+        auto heard = test_signals::whiteNoise(kRate, 8000.0 * c.noiseGain, 77);
+        test_signals::addDelayed(heard, std::vector<double>(played.begin(), played.end()), 3 * 32, 1.0);
+        const auto recorded = test_signals::toSamples(heard);
+        // The coherence the measurement sees: 0.63 s from 0.017 s in.
+        const std::size_t offset = 544, count = 20160;
+        int delay = 0;
+        double coherence = 0.0;
+        delay_estimator::estimateDelay({played.data() + offset, count}, {recorded.data() + offset, count},
+                                       kRate, 1, delay, coherence);
+        ASSERT_GT(coherence, c.lowest);
+        ASSERT_LT(coherence, c.highest);
+        EXPECT_EQ(getFEChannel(play, writeStereo("heard.wav", kRate, recorded, unrelated)), c.channel);
+    }
+    EXPECT_EQ(m_boxes->count(), 0u);
+}
+
+TEST_F(RecordingMeasuresTest, WindowsBAndCAreOneAndAHalfSecondsLong) {
+    // Quiet inside B (4.0-5.5 s) and C (6.6-8.1 s), loud right before and after each: a window
+    // that began earlier or lasted longer would take in some of the loud sound.
+    const auto count = static_cast<std::size_t>(10.0 * kRate);
+    auto microphone = test_signals::whiteNoise(count, 1.0, 21);
+    for (std::size_t n = 0; n < count; ++n) {
+        const double t = static_cast<double>(n) / kRate;
+        const bool inB = t >= 4.0 && t < 5.5;
+        const bool inC = t >= 6.6 && t < 8.1;
+        const double db = t < 2.0 ? -20.0 : (inB ? -40.0 : (inC ? -60.0 : -3.0));
+        microphone[n] *= std::sqrt(3.0) * 32768.0 * std::pow(10.0, db / 20.0);
+    }
+    const auto recording = test_signals::toSamples(microphone);
+    const std::string file = writeStereo("windows.wav", kRate, recording, recording);
+    std::unique_ptr<CWaveFileReader> slot;
+    double lms = 0.0;
+    double total = 0.0;
+    EXPECT_EQ(calcEchoReduction(slot, file, lms, total), 1);
+    EXPECT_NEAR(lms, 20.0, 0.5);
+    EXPECT_NEAR(total, 40.0, 0.5);
 }

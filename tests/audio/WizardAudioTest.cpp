@@ -398,18 +398,22 @@ TEST(WizardAudioFailureTest, SilentMicrophoneEndsTheRunFromItsOwnThread) {
     SimRig rig(config);
     const auto record = rig.dir.file("Echo_Test.wav");
     rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("VoicePlayback.wav"), record);
+    const auto start = platform::tickCountMs();
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     // Three waits of 1000 ms, then the thread ends the run by itself and says so.
     std::optional<platform::NotifyMessage> done;
-    const auto start = platform::tickCountMs();
     while (platform::tickCountMs() - start < 10000) {
-        auto next = rig.queue.take(100);
+        auto next = rig.queue.take(20);
         if (next && next->message == WM_AUDIO_DONE && next->wParam == 1) {
             done = std::move(next);
             break;
         }
     }
     ASSERT_TRUE(done.has_value());
+    // Three waits, not two or four: the end comes between 3 s and 4 s after the start.
+    const auto waited = platform::tickCountMs() - start;
+    EXPECT_GE(waited, 3000u);
+    EXPECT_LT(waited, 3900u);
     EXPECT_EQ(rig.engine->m_micRunning, 0);
     EXPECT_EQ(rig.engine->m_speakerRunning, 0);
     EXPECT_EQ(rig.engine->Stop(), 1);
