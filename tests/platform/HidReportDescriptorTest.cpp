@@ -114,7 +114,7 @@ TEST(HidReportDescriptorTest, NumberedReportsTakeTheLongestReportOfEachKind) {
 
 TEST(HidReportDescriptorTest, DescriptionCarriesCountsLengthsAndAttributes) {
     const auto d = parseOk(samples::kBootKeyboard);
-    const auto description = makeHidDescription(HidAttributes{0x0556, 0x0A1B, 0x0102}, d);
+    const auto description = makeHidDescription(HidAttributes{0x0556, 0x0A1B, 0x0102}, d, d.reportIdsUsed);
     EXPECT_EQ(description.attributes.vendorId, 0x0556);
     EXPECT_EQ(description.attributes.versionNumber, 0x0102);
     EXPECT_EQ(description.caps.usagePage, 0x01);
