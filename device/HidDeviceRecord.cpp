@@ -22,9 +22,24 @@ bool EnumerateHidDevices(platform::IHidBus& bus, std::vector<HidDeviceRecord>& r
             return false;
         }
         records.reserve(paths.value().size());
+        std::uint64_t listBytes = 0;
         for (const auto& path : paths.value()) {
             HidDeviceRecord record;
-            if (!OpenHidDevice(bus, &path, false, false, false, false, record)) {
+            bool opened = OpenHidDevice(bus, &path, false, false, false, false, record);
+            // One device may present many interfaces, each within the bound of one record.
+            if (opened && record.input.allocated) {
+                const std::uint64_t bytes = LayoutBytes(record.handle->description());
+                if (listBytes + bytes > kMaxListLayoutBytes) {
+                    platform::debugOutput(
+                        "HID interface " + path + ": the device list would take more than " +
+                        std::to_string(kMaxListLayoutBytes) + " bytes of controls; not opened\n");
+                    CloseHidDevice(record);
+                    opened = false;
+                } else {
+                    listBytes += bytes;
+                }
+            }
+            if (!opened) {
                 // The interface stays listed with its path and no handle.
                 record.hasPath = true;
                 record.devicePath = path;
@@ -112,8 +127,6 @@ bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAcc
 
 namespace {
 
-constexpr std::size_t kKinds = 3;
-
 // The usage-list length of each usage page that the kind's button caps name.
 std::map<std::uint16_t, std::uint32_t> UsageListLengths(const platform::HidDescription& description,
                                                         platform::HidReportKind kind) {
@@ -128,8 +141,8 @@ std::map<std::uint16_t, std::uint32_t> UsageListLengths(const platform::HidDescr
 
 // What the fill of one kind allocates, in bytes. Each button entry's usage list is as long as
 // all the buttons of its page together, so an array item of many usages costs their square.
-std::uint64_t LayoutBytes(const platform::HidDescription& description, platform::HidReportKind kind,
-                          std::uint16_t reportLength) {
+std::uint64_t KindLayoutBytes(const platform::HidDescription& description, platform::HidReportKind kind,
+                              std::uint16_t reportLength) {
     const auto index = static_cast<std::size_t>(kind);
     const auto& buttons = description.buttonCaps[index];
     const auto& values = description.valueCaps[index];
@@ -208,23 +221,26 @@ bool FillDeviceInfo(HidDeviceRecord& record) {
     if (!record.handle) {
         return false;
     }
-    const std::uint16_t lengths[kKinds] = {record.caps.inputReportByteLength,
-                                           record.caps.outputReportByteLength,
-                                           record.caps.featureReportByteLength};
-    std::uint64_t bytes = 0;
-    for (std::size_t kind = 0; kind < kKinds; ++kind) {
-        bytes += LayoutBytes(record.handle->description(), static_cast<platform::HidReportKind>(kind),
-                             lengths[kind]);
-    }
+    const std::uint64_t bytes = LayoutBytes(record.handle->description());
     if (bytes > kMaxRecordLayoutBytes) {
         platform::debugOutput("HID interface " + record.devicePath + ": its report descriptor asks for " +
                               std::to_string(bytes) + " bytes of controls, more than " +
                               std::to_string(kMaxRecordLayoutBytes) + "; not opened\n");
         return false;
     }
-    return FillReportKind(record, platform::HidReportKind::Input, lengths[0], record.input) &&
-           FillReportKind(record, platform::HidReportKind::Output, lengths[1], record.output) &&
-           FillReportKind(record, platform::HidReportKind::Feature, lengths[2], record.feature);
+    return FillReportKind(record, platform::HidReportKind::Input, record.caps.inputReportByteLength,
+                          record.input) &&
+           FillReportKind(record, platform::HidReportKind::Output, record.caps.outputReportByteLength,
+                          record.output) &&
+           FillReportKind(record, platform::HidReportKind::Feature, record.caps.featureReportByteLength,
+                          record.feature);
+}
+
+std::uint64_t LayoutBytes(const platform::HidDescription& description) {
+    const auto& caps = description.caps;
+    return KindLayoutBytes(description, platform::HidReportKind::Input, caps.inputReportByteLength) +
+           KindLayoutBytes(description, platform::HidReportKind::Output, caps.outputReportByteLength) +
+           KindLayoutBytes(description, platform::HidReportKind::Feature, caps.featureReportByteLength);
 }
 
 void ClearDeviceCaps(HidDeviceRecord& record) {

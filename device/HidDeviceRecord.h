@@ -19,9 +19,11 @@ bool IsSupportedVendor(std::uint16_t vendorId);
 // to the units' hidraw nodes.
 inline constexpr const char* kUdevRuleName = "70-quenlor-speakerphone.rules";
 
-// The most memory that the buffers, caps and data entries of one record may take. Real devices
-// take a few kilobytes; a report descriptor that asks for more is refused, not trusted.
-inline constexpr std::uint64_t kMaxRecordLayoutBytes = 16 * 1024 * 1024;
+// The most memory that the buffers, caps and data entries of one record may take, and of all the
+// records of one device list. Real devices take a few kilobytes; a report descriptor that asks
+// for more is refused, not trusted.
+inline constexpr std::uint64_t kMaxRecordLayoutBytes = 1024 * 1024;
+inline constexpr std::uint64_t kMaxListLayoutBytes = 16 * 1024 * 1024;
 
 // One control of a report. Nothing reads the values; they describe the report's layout.
 struct HidDataEntry {
@@ -91,6 +93,9 @@ bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAcc
 
 // Allocates the report buffers, caps and data entries of an open record.
 bool FillDeviceInfo(HidDeviceRecord& record);
+
+// What FillDeviceInfo allocates for an interface with this description, in bytes.
+std::uint64_t LayoutBytes(const platform::HidDescription& description);
 
 // Forgets the buffers, caps and data entries without the close that releases the handle.
 void ClearDeviceCaps(HidDeviceRecord& record);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -187,6 +188,60 @@ TEST_F(HidrawUnit, AReopenedReadHandleWithOtherReportsEndsTheExchange) {
     });
     EXPECT_EQ(send({0xA0, 0x00}, 300), -1);
     EXPECT_EQ(writesSinceLastLook(), 1);
+}
+
+// A vendor collection whose array field has many usages, each as many slots wide as a report
+// holds: every button entry's usage list is as long as all of them together. With report IDs
+// from firstId, the field repeats in `collections` top-level collections.
+std::vector<std::uint8_t> costlyDescriptor(int usages, int collections = 1, std::uint8_t firstId = 0) {
+    std::vector<std::uint8_t> bytes;
+    for (int c = 0; c < collections; ++c) {
+        bytes.insert(bytes.end(), {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x01, 0x96, 0xFF, 0xFF});
+        if (firstId != 0) {
+            bytes.insert(bytes.end(), {0x85, static_cast<std::uint8_t>(firstId + c)});
+        }
+        for (int i = 0; i < usages; ++i) {
+            bytes.insert(bytes.end(), {0x09, static_cast<std::uint8_t>(i + 1)});
+        }
+        bytes.insert(bytes.end(), {0x81, 0x00, 0xC0});
+    }
+    return bytes;
+}
+
+TEST(HidrawScan, DescriptorsThatAskForTooMuchAreListedUnopenedAndSaySo) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> descriptor;
+        std::size_t interfaces;
+        std::size_t opened;
+        const char* line;
+    };
+    const Case cases[] = {
+        // 1950 usages of 65535 slots: about 500 GB of usage lists.
+        {"one field", costlyDescriptor(1950), 1, 0, ": its report descriptor asks for "},
+        // 0.5 MB each: the list is full after 31 of them.
+        {"many collections", costlyDescriptor(2, 40, 1), 40, 31, ": the device list would take more than "},
+    };
+    for (const auto& c : cases) {
+        FakeHidrawTree tree;
+        tree.addInterface("hidraw0",
+                          tree.sys() / "devices" / "usb1" / "1-2" / "1-2:1.0" / "0003:3B59:0053.0001",
+                          "0003:00003B59:00000053", c.descriptor);
+        std::string lines;
+        platform::setDebugOutputSink([&lines](const std::string& text) { lines += text; });
+        platform::LinuxHidBus bus(tree.sys().string(), tree.dev().string());
+        std::vector<HidDeviceRecord> records;
+        const bool listed = EnumerateHidDevices(bus, records);
+        platform::setDebugOutputSink({});
+        ASSERT_TRUE(listed) << c.name;
+        ASSERT_EQ(records.size(), c.interfaces) << c.name;
+        const auto opened =
+            std::count_if(records.begin(), records.end(), [](const auto& r) { return r.isOpen(); });
+        EXPECT_EQ(static_cast<std::size_t>(opened), c.opened) << c.name;
+        EXPECT_TRUE(records.back().hasPath) << c.name;
+        EXPECT_NE(lines.find("HID interface " + records.back().devicePath + c.line), std::string::npos)
+            << c.name << ": " << lines;
+    }
 }
 
 // Runs check as a user without access to root's files; the text it returns comes back.
