@@ -1,6 +1,12 @@
 // Measures the result e-mail's costs: base64 of 10 MB with Base64Coder against coreutils
-// base64 in the same run, and sending a message with two 2 MB attachments to a local SMTP
-// server (aiosmtpd, as in the tests).
+// base64 in the same run, sending a message with two 2 MB attachments to a local SMTP server
+// (aiosmtpd, as in the tests) in the clear and over STARTTLS, and what a server that floods its
+// EHLO reply with continuation lines costs the sender, in time and CPU.
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +15,9 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 
+#include "FakeSmtpServer.h"
 #include "SmtpTestServer.h"
 #include "mail/Base64Coder.h"
 #include "mail/CEMail.h"
@@ -43,6 +51,76 @@ std::string randomBytes(std::size_t size) {
         b = static_cast<char>(random());
     }
     return bytes;
+}
+
+double threadCpuMs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// A server that greets, then answers EHLO with continuation lines, gapMs apart (0: as fast as
+// the connection takes them), until the sender goes away. Prints what the sender spent.
+void measureFlood(const char* label, std::uint32_t gapMs, std::uint32_t replyTimeoutMs) {
+    LoopbackListener listener;
+    std::atomic<long long> sent{0};
+    std::thread server([&] {
+        const int fd = listener.accept(10000);
+        if (fd < 0) {
+            return;
+        }
+        char buffer[512];
+        sendAllTo(fd, "220 ready\r\n");
+        (void)::recv(fd, buffer, sizeof buffer, 0);  // EHLO
+        std::string lines;
+        for (int i = 0; i < (gapMs == 0 ? 4096 : 1); ++i) {
+            lines += "250-flooding the reply with one more continuation line\r\n";
+        }
+        while (sendAllTo(fd, lines)) {
+            sent += static_cast<long long>(lines.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+        }
+        ::close(fd);
+    });
+    CEMail mail;
+    mail.m_smtpServer = "127.0.0.1";
+    mail.m_port = listener.port();
+    mail.m_replyTimeoutMs = replyTimeoutMs;
+    mail.m_from = CSMTPAddress("", "sender@example.org");
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = threadCpuMs();
+    platform::setDebugOutputSink([](const std::string&) {});
+    const int result = mail.Send();
+    platform::setDebugOutputSink({});
+    const double cpu = threadCpuMs() - cpuStart;
+    const double wall =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    server.join();
+    std::printf(
+        "  %-28s reply bound %5u ms: Send %d after %8.1f ms, sender CPU %7.1f ms, server sent %lld bytes\n",
+        label, replyTimeoutMs, result, wall, cpu, sent.load());
+}
+
+// A message with two attachments as the wizard sends it: read and encode the files, then the
+// conversation, until the server has saved it.
+bool sendResults(const SmtpTestServer& server, const std::string& dir, const std::string& host,
+                 const std::string& caFile, int& messages) {
+    CSMTPAttachment first, second;
+    CEMail mail;
+    mail.m_smtpServer = host;
+    mail.m_port = server.port();
+    mail.m_caFile = caFile;
+    mail.m_authUser = "sender@example.org";
+    mail.m_authPassword = "Secret-123";
+    mail.m_from = CSMTPAddress("Quenlor's Probe Guide", "sender@example.org");
+    mail.AddRecipient(CSMTPAddress("Quenlor Support", "support@example.org"), RECIPIENT_TO);
+    mail.m_subject = "Wizard Test Results";
+    mail.m_body = "From  : Bench\r\n";
+    if (!first.AttachFile(dir + "/MicRecorded.wav") || !second.AttachFile(dir + "/Echo_Test.wav") ||
+        mail.AddAttachment(&first) < 0 || mail.AddAttachment(&second) < 0 || mail.Send() != 1) {
+        return false;
+    }
+    return !server.waitForMessage(++messages, 10000).empty();
 }
 
 }  // namespace
@@ -88,35 +166,31 @@ int main() {
                 toolDecode, ourDecode / toolDecode);
     std::printf("  (coreutils times include starting the process and file I/O)\n");
 
-    SmtpTestServer server(QPG_SOURCE_DIR, "sender@example.org", "Secret-123");
-    if (!server.running()) {
+    writeFileBytes(dir + "/MicRecorded.wav", data.substr(0, kAttachmentBytes));
+    writeFileBytes(dir + "/Echo_Test.wav", data.substr(kAttachmentBytes, kAttachmentBytes));
+    if (!makeTestCertificates(QPG_SOURCE_DIR, dir)) {
+        std::fprintf(stderr, "bench_mail: the test certificates could not be made\n");
+        return 1;
+    }
+    SmtpTestServer plain(QPG_SOURCE_DIR, "sender@example.org", "Secret-123");
+    SmtpTestServer tls(QPG_SOURCE_DIR, "sender@example.org", "Secret-123", dir + "/good.pem",
+                       dir + "/good.key");
+    if (!plain.running() || !tls.running()) {
         std::fprintf(stderr, "bench_mail: the aiosmtpd server did not start\n");
         return 1;
     }
-    CSMTPAttachment first, second;
-    writeFileBytes(dir + "/MicRecorded.wav", data.substr(0, kAttachmentBytes));
-    writeFileBytes(dir + "/Echo_Test.wav", data.substr(kAttachmentBytes, kAttachmentBytes));
-    int messages = 0;
-    const double sendMs = bestMs([&] {
-        // What the wizard does per sending: read and encode the files, then the conversation.
-        CEMail mail;
-        mail.m_smtpServer = "127.0.0.1";
-        mail.m_port = server.port();
-        mail.m_authUser = "sender@example.org";
-        mail.m_authPassword = "Secret-123";
-        mail.m_from = CSMTPAddress("Quenlor's Probe Guide", "sender@example.org");
-        mail.AddRecipient(CSMTPAddress("Quenlor Support", "support@example.org"), RECIPIENT_TO);
-        mail.m_subject = "Wizard Test Results";
-        mail.m_body = "From  : Bench\r\n";
-        if (!first.AttachFile(dir + "/MicRecorded.wav") || !second.AttachFile(dir + "/Echo_Test.wav") ||
-            mail.AddAttachment(&first) < 0 || mail.AddAttachment(&second) < 0 || mail.Send() != 1) {
-            return false;
-        }
-        return !server.waitForMessage(++messages, 10000).empty();
-    });
-    std::printf(
-        "message with two %zu-byte attachments to local aiosmtpd: %.1f ms (best of %d, until saved)\n",
-        kAttachmentBytes, sendMs, kRounds);
+    int plainMessages = 0;
+    int tlsMessages = 0;
+    const double plainMs = bestMs([&] { return sendResults(plain, dir, "127.0.0.1", "", plainMessages); });
+    const double tlsMs =
+        bestMs([&] { return sendResults(tls, dir, "localhost", dir + "/ca.pem", tlsMessages); });
+    std::printf("message with two %zu-byte attachments to local aiosmtpd (best of %d, until saved)\n",
+                kAttachmentBytes, kRounds);
+    std::printf("  in the clear: %8.1f ms\n  over STARTTLS: %7.1f ms\n", plainMs, tlsMs);
+
+    std::printf("EHLO reply that never ends\n");
+    measureFlood("flood (as fast as it goes)", 0, SMTP_REPLY_TIMEOUT_MS);
+    measureFlood("trickle (a line every 5 ms)", 5, 2000);
     std::filesystem::remove_all(dir);
     return 0;
 }

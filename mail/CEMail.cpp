@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "mail/Base64Coder.h"
@@ -14,12 +17,23 @@
 namespace {
 
 constexpr char kBoundary[] = "#BOUNDARY#";
-constexpr char kTextPartHeader[] =
-    "\r\n--#BOUNDARY#\r\nContent-Type: text/plain; charset=us-ascii\r\n"
-    "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
 constexpr char kClosingBoundary[] = "\r\n--#BOUNDARY#--";
 constexpr char kEndOfData[] = "\r\n.\r\n";
 constexpr char kQuit[] = "QUIT\r\n";
+constexpr char kStartTls[] = "STARTTLS\r\n";
+constexpr char kTlsReady[] = "220";
+// Longest reply taken, all its lines together; a server that goes on is not followed further.
+constexpr std::size_t kMaxReplySize = 64 * 1024;
+
+// The charset of the text: what the mail has always declared for ASCII, else UTF-8.
+const char* charsetOf(bool ascii, const char* asciiName) {
+    return ascii ? asciiName : "UTF-8";
+}
+
+std::string textPartHeader(bool ascii) {
+    return std::string("\r\n--#BOUNDARY#\r\nContent-Type: text/plain; charset=") +
+           charsetOf(ascii, "us-ascii") + "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n";
+}
 
 std::string localHostName() {
     char name[80] = {};
@@ -54,22 +68,56 @@ public:
         : m_socket(socket), m_replyTimeoutMs(replyTimeoutMs) {}
 
     // Sends the command (none for the greeting) and reads the whole reply; true when the code
-    // of its final line is the expected one. A wrong code is answered with QUIT.
+    // of its final line is the expected one, compared on all three digits. A wrong code is
+    // answered with QUIT.
     bool exchange(const std::string& command, const char* expected, const char* step) {
         if (!command.empty()) {
             // A failed send shows in the reply read.
             m_socket.SendWithTimeout(command, m_replyTimeoutMs, 0);
         }
-        std::string reply;
-        if (!readReply(reply, step)) {
+        if (!readReply(step)) {
             return false;
         }
-        if (reply.compare(0, 3, expected) != 0 || reply.size() < 3) {
-            report(step, "expected " + std::string(expected) + ", got \"" + reply + "\"");
-            m_socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
+        const std::string& reply = m_reply.back();
+        if (reply.size() < 3 || reply.compare(0, 3, expected) != 0) {
+            refuse(step, "expected " + std::string(expected) + ", got \"" + reply + "\"");
             return false;
         }
         return true;
+    }
+
+    // Reports the failure and ends the conversation with QUIT, whose reply is not read.
+    void refuse(const char* step, const std::string& what) {
+        report(step, what);
+        m_socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
+    }
+
+    // Whether the last reply (an EHLO reply) names the extension; its first line is the
+    // server's name, not an extension.
+    bool offers(std::string_view keyword) const {
+        for (std::size_t i = 1; i < m_reply.size(); ++i) {
+            std::string_view line(m_reply[i]);
+            line.remove_prefix(std::min<std::size_t>(4, line.size()));
+            const std::string_view word = line.substr(0, line.find(' '));
+            if (word.size() == keyword.size() &&
+                std::equal(word.begin(), word.end(), keyword.begin(),
+                           [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; })) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Before the end of the data nothing is owed by the server: anything it sent meanwhile is
+    // read and counts as a refusal (answered with QUIT). True when nothing came.
+    bool nothingSentDuringData() {
+        if (!m_socket.InputWaiting()) {
+            return true;
+        }
+        if (readReply("during data")) {
+            refuse("during data", "unexpected reply \"" + m_reply.back() + "\"");
+        }
+        return false;
     }
 
     // Sends a piece of the message data; false when nothing or not all of it went out.
@@ -91,14 +139,22 @@ public:
     }
 
 private:
-    // Reads lines until the final line of a reply (one whose code is not followed by "-"), all
-    // within the reply time-out; reply gets that final line.
-    bool readReply(std::string& reply, const char* step) {
+    // Reads lines until the final line of a reply (one whose code is not followed by "-"). The
+    // reply as a whole must come within the reply time-out, checked before each line, and stay
+    // within kMaxReplySize.
+    bool readReply(const char* step) {
+        m_reply.clear();
+        std::size_t size = 0;
         const std::uint64_t deadline = platform::tickCountMs() + m_replyTimeoutMs;
         for (;;) {
             const std::uint64_t now = platform::tickCountMs();
-            const auto leftMs = static_cast<std::uint32_t>(deadline > now ? deadline - now : 1);
-            const int got = m_socket.ReceiveLine(reply, leftMs);
+            if (now >= deadline) {
+                report(step, "reply not read (" + std::to_string(WSAETIMEDOUT) + "): not whole within " +
+                                 std::to_string(m_replyTimeoutMs) + " ms");
+                return false;
+            }
+            std::string line;
+            const int got = m_socket.ReceiveLine(line, static_cast<std::uint32_t>(deadline - now));
             if (got == SOCKET_ERROR) {
                 report(step, "reply not read (" + std::to_string(m_socket.GetLastError()) +
                                  "): " + m_socket.GetLastErrorText());
@@ -108,7 +164,14 @@ private:
                 report(step, "the server closed the connection");
                 return false;
             }
-            if (reply.size() < 4 || reply[3] != '-') {
+            size += static_cast<std::size_t>(got);
+            if (size > kMaxReplySize) {
+                report(step, "reply not read (" + std::to_string(WSAEMSGSIZE) + "): longer than " +
+                                 std::to_string(kMaxReplySize) + " bytes");
+                return false;
+            }
+            m_reply.push_back(std::move(line));
+            if (m_reply.back().size() < 4 || m_reply.back()[3] != '-') {
                 return true;
             }
         }
@@ -116,6 +179,7 @@ private:
 
     CSocketX& m_socket;
     std::uint32_t m_replyTimeoutMs;
+    std::vector<std::string> m_reply;  // lines of the last reply, without CR LF
 };
 
 }  // namespace
@@ -189,22 +253,26 @@ std::string CEMail::FormatDate(const platform::LocalTime& time) {
     return text + FormatTimeZone(-time.utcOffsetMinutes);
 }
 
-std::string CEMail::FormatHeader() const {
+std::string CEMail::FormatHeader(bool eightBitBody) const {
     const std::string to = joinAddresses(m_to);
     const std::string cc = joinAddresses(m_cc);
     std::string header = "From: " + m_from.GetRegularFormat() + "\r\nTo: " + to + "\r\n";
     if (!cc.empty()) {
         header += "Cc: " + cc + "\r\n";
     }
-    header += "Subject: " + m_subject + "\r\nDate: " + FormatDate(platform::localTimeNow()) +
-              "\r\nX-Mailer: " + m_mailer + "\r\n";
+    header += "Subject: " + mailtext::encodedWords(m_subject) +
+              "\r\nDate: " + FormatDate(platform::localTimeNow()) +
+              "\r\nX-Mailer: " + mailtext::encodedWords(m_mailer) + "\r\n";
     if (!m_replyTo.m_address.empty()) {
         header += "Reply-To: " + m_replyTo.GetRegularFormat() + "\r\n";
     }
     if (!m_attachments.empty()) {
         header += "MIME-Version: 1.0\r\nContent-type: multipart/mixed; boundary=\"#BOUNDARY#\"\r\n";
-    } else {
+    } else if (mailtext::isAscii(m_body)) {
         header += "MIME-Version: 1.0\r\nContent-type: text/plain; charset=US-ASCII\r\n";
+    } else {
+        header += std::string("MIME-Version: 1.0\r\nContent-type: text/plain; charset=UTF-8\r\n") +
+                  "Content-Transfer-Encoding: " + (eightBitBody ? "8bit" : "quoted-printable") + "\r\n";
     }
     return header + "\r\n";
 }
@@ -243,11 +311,12 @@ std::string CEMail::RefusalReason() const {
     return {};
 }
 
-std::string CEMail::DataBody() const {
+std::string CEMail::DataBody(bool eightBitBody) const {
     // A multipart message's text part declares quoted-printable, so the body is encoded to it; a
-    // single-part message is plain text with CR LF line ends and lines SMTP accepts.
-    const std::string text =
-        m_attachments.empty() ? mailtext::normalizeLines(m_body) : mailtext::quotedPrintable(m_body);
+    // single-part message is plain text with CR LF line ends and lines SMTP accepts, unless it
+    // holds non-ASCII text that the server cannot take as 8-bit data.
+    const bool plain = m_attachments.empty() && (eightBitBody || mailtext::isAscii(m_body));
+    const std::string text = plain ? mailtext::normalizeLines(m_body) : mailtext::quotedPrintable(m_body);
     return mailtext::dotStuffed(text);
 }
 
@@ -263,10 +332,24 @@ int CEMail::Send() const {
         return 0;
     }
     SmtpExchange smtp(socket, m_replyTimeoutMs);
-    if (!smtp.exchange("", SMTP_REPLY_READY, "greeting") ||
-        !smtp.exchange("EHLO " + localHostName() + "\r\n", SMTP_REPLY_OK, "EHLO")) {
+    const std::string ehlo = "EHLO " + localHostName() + "\r\n";
+    if (!smtp.exchange("", SMTP_REPLY_READY, "greeting") || !smtp.exchange(ehlo, SMTP_REPLY_OK, "EHLO")) {
         return 0;
     }
+    if (smtp.offers("STARTTLS")) {
+        // Nothing of the account goes out before the server has proved who it is.
+        if (!smtp.exchange(kStartTls, kTlsReady, "STARTTLS")) {
+            return 0;
+        }
+        if (!socket.StartTls({m_smtpServer, m_caFile}, m_replyTimeoutMs)) {
+            SmtpExchange::report("STARTTLS", socket.GetLastErrorText());
+            return 0;
+        }
+        if (!smtp.exchange(ehlo, SMTP_REPLY_OK, "EHLO in TLS")) {
+            return 0;
+        }
+    }
+    const bool offers8BitMime = smtp.offers("8BITMIME");
     if (!m_authUser.empty()) {
         Base64Coder coder;
         const auto encoded = [&coder](const std::string& text) {
@@ -280,7 +363,13 @@ int CEMail::Send() const {
             return 0;
         }
     }
-    if (!smtp.exchange("MAIL FROM:<" + m_from.m_address + ">\r\n", SMTP_REPLY_OK, "MAIL FROM")) {
+    // Only a single-part message can carry 8-bit text (a multipart one encodes its text part).
+    const bool multipart = !m_attachments.empty();
+    const bool asciiBody = mailtext::isAscii(m_body);
+    const bool eightBitBody = !multipart && !asciiBody && offers8BitMime;
+    const std::string mailFrom =
+        "MAIL FROM:<" + m_from.m_address + ">" + (eightBitBody ? " BODY=8BITMIME" : "") + "\r\n";
+    if (!smtp.exchange(mailFrom, SMTP_REPLY_OK, "MAIL FROM")) {
         return 0;
     }
     for (const auto* list : {&m_to, &m_cc, &m_bcc}) {
@@ -294,10 +383,9 @@ int CEMail::Send() const {
         return 0;
     }
 
-    const bool multipart = !m_attachments.empty();
-    if (!smtp.sendData(FormatHeader(), "header") ||
-        (multipart && !smtp.sendData(kTextPartHeader, "text part")) ||
-        !smtp.sendData(DataBody() + "\r\n", "body")) {
+    if (!smtp.sendData(FormatHeader(eightBitBody), "header") ||
+        (multipart && !smtp.sendData(textPartHeader(asciiBody), "text part")) ||
+        !smtp.sendData(DataBody(eightBitBody) + "\r\n", "body")) {
         return 0;
     }
     for (const CSMTPAttachment* attachment : m_attachments) {
@@ -307,8 +395,9 @@ int CEMail::Send() const {
             return 0;
         }
     }
+    // Only the reply to the end of the data itself tells whether the message was taken.
     if ((multipart && !smtp.sendData(kClosingBoundary, "closing boundary")) ||
-        !smtp.exchange(kEndOfData, SMTP_REPLY_OK, "end of data")) {
+        !smtp.nothingSentDuringData() || !smtp.exchange(kEndOfData, SMTP_REPLY_OK, "end of data")) {
         return 0;
     }
     socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);

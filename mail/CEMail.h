@@ -43,11 +43,16 @@ public:
     int AddAttachment(CSMTPAttachment* attachment);
 
     // Sends the message: 1 when the server accepted it, else 0. A message whose header values
-    // hold CR, LF or NUL is refused before connecting. Why it failed goes to the debug output.
+    // hold CR, LF or NUL is refused before connecting. When the server offers STARTTLS, the
+    // conversation goes on in TLS (certificate and host name checked) before any credential is
+    // sent. Why it failed goes to the debug output.
     int Send() const;
 
-    // The header block, ending with the empty line.
-    virtual std::string FormatHeader() const;
+    // The header block, ending with the empty line. eightBitBody: the server takes 8-bit data
+    // (8BITMIME), so a single-part body with non-ASCII text goes as it is rather than
+    // quoted-printable.
+    virtual std::string FormatHeader(bool eightBitBody) const;
+    std::string FormatHeader() const { return FormatHeader(false); }
 
     // "Tue, 08 Dec 2026 07:05:09 +0200" for the local time given, English names in any locale.
     static std::string FormatDate(const platform::LocalTime& time);
@@ -72,10 +77,13 @@ public:
     int m_port = 25;
     std::uint32_t m_replyTimeoutMs = SMTP_REPLY_TIMEOUT_MS;
     std::uint32_t m_connectTimeoutMs = SMTP_CONNECT_TIMEOUT_MS;
+    // Extra trusted CA certificates (PEM file) for the server's TLS certificate, beside the
+    // system's store; empty: the system's store alone.
+    std::string m_caFile;
 
 private:
     std::vector<CSMTPAddress>* RecipientList(int type);
     const std::vector<CSMTPAddress>* RecipientList(int type) const;
     // The body as it goes between the header (or text part header) and its closing CR LF.
-    std::string DataBody() const;
+    std::string DataBody(bool eightBitBody) const;
 };

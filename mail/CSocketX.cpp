@@ -45,12 +45,7 @@ int CSocketX::fail(const platform::PlatformError& error) {
 }
 
 bool CSocketX::Create() {
-    m_pending.clear();
-    const auto opened = m_socket.open();
-    if (!opened) {
-        fail(opened.error());
-        return false;
-    }
+    Close();
     return true;
 }
 
@@ -64,6 +59,32 @@ bool CSocketX::Connect(const std::string& host, int port, std::uint32_t timeoutM
         fail(connected.error());
         return false;
     }
+    return true;
+}
+
+bool CSocketX::StartTls(const platform::TlsSettings& settings, std::uint32_t timeoutMs) {
+    if (!m_pending.empty()) {
+        fail(platform::PlatformError{EPROTO, "TLS handshake: the server sent more before it"});
+        return false;
+    }
+    const auto started = m_socket.startTls(settings, timeoutMs);
+    if (!started) {
+        fail(started.error());
+        return false;
+    }
+    return true;
+}
+
+bool CSocketX::InputWaiting() {
+    if (!m_pending.empty()) {
+        return true;
+    }
+    char buffer[kReceiveSize];
+    const auto received = m_socket.receiveNow(buffer, sizeof buffer);
+    if (!received) {
+        return received.error().code != ETIMEDOUT;
+    }
+    m_pending.append(buffer, received.value());
     return true;
 }
 
@@ -131,7 +152,7 @@ int CSocketX::ReceiveLine(std::string& line, std::uint32_t timeoutMs) {
             }
             leftMs = static_cast<std::uint32_t>(deadline - now);
         }
-        char buffer[kReceiveSize];
+        char buffer[kMaxLineSize];
         const auto received = m_socket.receive(buffer, sizeof buffer, leftMs);
         if (!received) {
             return fail(received.error());

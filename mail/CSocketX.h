@@ -29,10 +29,15 @@ public:
     // Longest line ReceiveLine accepts; a longer one fails with WSAEMSGSIZE.
     static constexpr std::size_t kMaxLineSize = 4096;
 
-    // Makes the TCP stream socket; false on failure.
+    // Readies the socket for a new connection; the stream itself is made by Connect, one for
+    // each address it tries, so failures to make one show there.
     bool Create();
-    // Connects to host (name or dotted address) and port, giving up after timeoutMs.
+    // Connects to host (name or address literal) and port: every address the name resolves to,
+    // IPv6 and IPv4, in the resolver's order, the lookup and all attempts within timeoutMs.
     bool Connect(const std::string& host, int port, std::uint32_t timeoutMs);
+    // Switches the connected stream to TLS within timeoutMs (see platform::TcpSocket::startTls).
+    // Refused when the peer has already sent bytes not yet read: they came in the clear.
+    bool StartTls(const platform::TlsSettings& settings, std::uint32_t timeoutMs);
     void Close();
 
     // Sends the whole block; the byte count or SOCKET_ERROR. With a stall time-out the block
@@ -50,6 +55,8 @@ public:
     // without its CR LF. The count of bytes taken, 0 when the peer closed before a whole line
     // came, or SOCKET_ERROR.
     int ReceiveLine(std::string& line, std::uint32_t timeoutMs);
+    // True when the peer has sent something not yet read, or closed the stream; does not wait.
+    bool InputWaiting();
 
     // Windows Sockets number of the last failure (0 when none).
     int GetLastError() const { return m_lastError; }

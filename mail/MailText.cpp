@@ -1,11 +1,16 @@
 #include "mail/MailText.h"
 
+#include <algorithm>
 #include <charconv>
+
+#include "mail/Base64Coder.h"
 
 namespace mailtext {
 namespace {
 
 constexpr std::size_t kMaxEncodedLine = 76;
+// Bytes of text per encoded word: 60 base64 characters, with "=?UTF-8?B?" and "?=" 72 in all.
+constexpr std::size_t kEncodedWordBytes = 45;
 constexpr char kHex[] = "0123456789ABCDEF";
 
 // Characters a header phrase carries unquoted (RFC 5322 atext and the blank).
@@ -14,6 +19,19 @@ bool isPhraseChar(unsigned char c) {
         return true;
     }
     return std::string_view("!#$%&'*+-/=?^_`{|}~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// How many of the first at most limit bytes of the UTF-8 text make whole characters: the cut
+// steps back over continuation bytes (10xxxxxx), unless that would leave nothing.
+std::size_t wholeCharacters(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text.size();
+    }
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return cut > 0 ? cut : limit;
 }
 
 std::string quoted(std::string_view value) {
@@ -49,7 +67,34 @@ bool breaksHeaderLine(std::string_view value) {
     return value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+bool isAscii(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string encodedWords(std::string_view text) {
+    if (isAscii(text)) {
+        return std::string(text);
+    }
+    Base64Coder coder;
+    std::string out;
+    while (!text.empty()) {
+        const std::size_t take = wholeCharacters(text, kEncodedWordBytes);
+        coder.Encode(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(take));
+        out += (out.empty() ? "" : "\r\n ") + std::string("=?UTF-8?B?") + coder.GetEncoded() + "?=";
+        text.remove_prefix(take);
+    }
+    return out;
+}
+
 std::string headerPhrase(std::string_view name) {
+    if (!isAscii(name)) {
+        return encodedWords(name);
+    }
     for (const char c : name) {
         if (!isPhraseChar(static_cast<unsigned char>(c))) {
             return quoted(name);
@@ -67,9 +112,10 @@ std::string normalizeLines(std::string_view text) {
     out.reserve(text.size() + text.size() / 32);
     forEachLine(text, [&out](std::string_view line, bool lineEnd) {
         while (line.size() > kMaxLineLength) {
-            out.append(line.substr(0, kMaxLineLength));
+            const std::size_t cut = wholeCharacters(line, kMaxLineLength);
+            out.append(line.substr(0, cut));
             out += "\r\n";
-            line.remove_prefix(kMaxLineLength);
+            line.remove_prefix(cut);
         }
         out.append(line);
         if (lineEnd) {

@@ -13,7 +13,15 @@ constexpr std::size_t kMaxLineLength = 998;
 // True when the value holds CR, LF or NUL, which would end or split a header line.
 bool breaksHeaderLine(std::string_view value);
 
-// A display name as a header phrase: as it is when it is plain words, else a quoted string.
+// True when every byte is below 128.
+bool isAscii(std::string_view text);
+
+// A header text (UTF-8) as it may stand in a header: as it is when it is ASCII, else RFC 2047
+// encoded words ("=?UTF-8?B?...?="), each of at most 75 characters, on folded lines.
+std::string encodedWords(std::string_view text);
+
+// A display name as a header phrase: as it is when it is plain words, encoded words when it
+// holds non-ASCII text, else a quoted string.
 std::string headerPhrase(std::string_view name);
 
 // A MIME parameter value (name=, filename=) as a quoted string.

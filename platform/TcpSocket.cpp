@@ -1,16 +1,19 @@
 #include "platform/TcpSocket.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstring>
 #include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "platform/System.h"
 
@@ -18,6 +21,8 @@ namespace platform {
 namespace {
 
 constexpr std::uint64_t kNoDeadline = std::numeric_limits<std::uint64_t>::max();
+// Largest block handed to the TLS engine at once, so its output stays small.
+constexpr std::size_t kTlsPieceSize = 16 * 1024;
 
 std::uint64_t deadlineAfter(std::uint32_t timeoutMs) {
     return timeoutMs == TcpSocket::kNoTimeout ? kNoDeadline : tickCountMs() + timeoutMs;
@@ -29,20 +34,82 @@ PlatformError timedOut(const std::string& call) {
 
 }  // namespace
 
+std::string SocketAddress::text() const {
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (storage.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&storage);
+        ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+        port = ntohs(a->sin6_port);
+        return "[" + std::string(host) + "]:" + std::to_string(port);
+    }
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&storage);
+    ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    port = ntohs(a->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+}
+
+Result<std::vector<SocketAddress>> systemLookup(const std::string& host, std::uint16_t port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) {
+        const std::string reason = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        return PlatformError{EHOSTUNREACH, "getaddrinfo " + host + ": " + reason};
+    }
+    std::vector<SocketAddress> addresses;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+            a->ai_addrlen <= sizeof(sockaddr_storage)) {
+            SocketAddress address;
+            std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+            address.length = a->ai_addrlen;
+            addresses.push_back(address);
+        }
+    }
+    ::freeaddrinfo(found);
+    return addresses;
+}
+
+Result<std::vector<SocketAddress>> lookupHost(const std::string& host, std::uint16_t port,
+                                              std::uint32_t timeoutMs, const HostLookup& lookup) {
+    // The answer is shared with the lookup thread, which may outlive this call.
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::optional<Result<std::vector<SocketAddress>>> result;
+    };
+    auto answer = std::make_shared<Answer>();
+    std::thread([answer, host, port, lookup] {
+        Result<std::vector<SocketAddress>> result = lookup(host, port);
+        std::lock_guard lock(answer->mutex);
+        answer->result.emplace(std::move(result));
+        answer->ready.notify_all();
+    }).detach();
+    std::unique_lock lock(answer->mutex);
+    const auto answered = [&answer] { return answer->result.has_value(); };
+    if (timeoutMs == TcpSocket::kNoTimeout) {
+        answer->ready.wait(lock, answered);
+    } else if (!answer->ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), answered)) {
+        return timedOut("getaddrinfo " + host);
+    }
+    return *answer->result;
+}
+
 TcpSocket::~TcpSocket() {
     close();
 }
 
-Result<bool> TcpSocket::open() {
-    close();
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0) {
-        return errnoError("socket");
-    }
-    return true;
-}
-
 void TcpSocket::close() {
+    if (m_fd >= 0 && m_tls != nullptr) {
+        // The closing alert, if the stream takes it at once.
+        m_tls->shutdown();
+        const std::string alert = m_tls->takeOutput();
+        (void)::send(m_fd, alert.data(), alert.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    m_tls.reset();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -54,10 +121,8 @@ Result<bool> TcpSocket::waitReady(short events, std::uint64_t deadlineMs, const 
         int waitMs = -1;
         if (deadlineMs != kNoDeadline) {
             const std::uint64_t now = tickCountMs();
-            if (now >= deadlineMs) {
-                return timedOut(call);
-            }
-            waitMs = static_cast<int>(std::min<std::uint64_t>(deadlineMs - now, 1u << 30));
+            waitMs =
+                now >= deadlineMs ? 0 : static_cast<int>(std::min<std::uint64_t>(deadlineMs - now, 1u << 30));
         }
         pollfd p{m_fd, events, 0};
         const int n = ::poll(&p, 1, waitMs);
@@ -67,59 +132,172 @@ Result<bool> TcpSocket::waitReady(short events, std::uint64_t deadlineMs, const 
         if (n < 0 && errno != EINTR) {
             return errnoError(call);
         }
+        if (deadlineMs != kNoDeadline && tickCountMs() >= deadlineMs) {
+            return timedOut(call);
+        }
     }
 }
 
 Result<bool> TcpSocket::connect(const std::string& host, std::uint16_t port, std::uint32_t timeoutMs) {
-    const std::string call = "connect " + host + ":" + std::to_string(port);
-    if (m_fd < 0) {
-        return errnoError(call, EBADF);
+    const std::uint64_t deadline = deadlineAfter(timeoutMs);
+    const auto addresses = lookupHost(host, port, timeoutMs);
+    if (!addresses) {
+        return addresses.error();
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) {
-        return PlatformError{EHOSTUNREACH, "getaddrinfo " + host + ": " + ::gai_strerror(rc)};
+    if (addresses.value().empty()) {
+        return PlatformError{EHOSTUNREACH, "connect " + host + ": the name has no address"};
     }
-    sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    ::freeaddrinfo(found);
-    address.sin_port = htons(port);
+    const std::uint64_t now = tickCountMs();
+    if (deadline != kNoDeadline && now >= deadline) {
+        return timedOut("connect " + host);
+    }
+    const auto left = deadline == kNoDeadline ? kNoTimeout : static_cast<std::uint32_t>(deadline - now);
+    const Result<bool> connected = connect(addresses.value(), left);
+    if (!connected) {
+        return PlatformError{connected.error().code, "connect " + host + ": " + connected.error().what};
+    }
+    return true;
+}
 
-    // Connect without blocking so that poll can bound the wait, then go back to blocking mode.
-    const int flags = ::fcntl(m_fd, F_GETFL);
-    ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
+Result<bool> TcpSocket::connect(const std::vector<SocketAddress>& addresses, std::uint32_t timeoutMs) {
+    close();
+    const std::uint64_t deadline = deadlineAfter(timeoutMs);
+    PlatformError last{EHOSTUNREACH, "no address to connect to"};
+    std::string tried;
+    for (const SocketAddress& address : addresses) {
+        const Result<bool> connected = connectOne(address, deadline);
+        if (connected) {
+            return true;
+        }
+        last = connected.error();
+        tried += (tried.empty() ? "" : "; ") + last.what;
+        if (last.code == ETIMEDOUT) {
+            break;  // the time is spent
+        }
+    }
+    return PlatformError{last.code, tried.empty() ? last.what : tried};
+}
+
+Result<bool> TcpSocket::connectOne(const SocketAddress& address, std::uint64_t deadlineMs) {
+    const std::string call = address.text();
+    // Without blocking, so that poll can bound the wait; every later call waits with poll too.
+    m_fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_fd < 0) {
+        return errnoError(call);
+    }
     int err = 0;
-    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) != 0) {
         err = errno;
         if (err == EINPROGRESS) {
-            const Result<bool> ready = waitReady(POLLOUT, deadlineAfter(timeoutMs), call);
+            const Result<bool> ready = waitReady(POLLOUT, deadlineMs, call);
             if (!ready) {
-                ::fcntl(m_fd, F_SETFL, flags);
+                close();
                 return ready.error();
             }
             socklen_t len = sizeof err;
             ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len);
         }
     }
-    ::fcntl(m_fd, F_SETFL, flags);
     if (err != 0) {
+        close();
         return errnoError(call, err);
     }
     return true;
 }
 
+Result<bool> TcpSocket::startTls(const TlsSettings& settings, std::uint32_t timeoutMs) {
+    if (m_fd < 0 || m_tls != nullptr) {
+        return errnoError("TLS handshake", m_fd < 0 ? EBADF : EISCONN);
+    }
+    auto client = TlsClient::create(settings);
+    if (!client) {
+        return client.error();
+    }
+    m_tls = std::move(client.value());
+    const auto done =
+        driveTls([this] { return m_tls->handshake(); }, deadlineAfter(timeoutMs), "TLS handshake");
+    if (!done || done.value() != TlsClient::Status::Done) {
+        const PlatformError error =
+            done ? PlatformError{ECONNRESET, "TLS handshake: the server closed the connection"}
+                 : done.error();
+        m_tls.reset();  // nothing may follow in the clear
+        close();
+        return error;
+    }
+    return true;
+}
+
+Result<bool> TcpSocket::flushTls(std::uint64_t deadlineMs) {
+    const std::string out = m_tls->takeOutput();
+    if (out.empty()) {
+        return true;
+    }
+    const auto sent = sendPlain(out.data(), out.size(), deadlineMs, 0);
+    if (!sent) {
+        return sent.error();
+    }
+    return true;
+}
+
+Result<TlsClient::Status> TcpSocket::driveTls(const std::function<TlsClient::Status()>& step,
+                                              std::uint64_t deadlineMs, const std::string& call) {
+    for (;;) {
+        const TlsClient::Status status = step();
+        const Result<bool> flushed = flushTls(deadlineMs);
+        if (!flushed) {
+            return flushed.error();
+        }
+        if (status == TlsClient::Status::Failed) {
+            return PlatformError{ECONNABORTED, call + ": " + m_tls->failure()};
+        }
+        if (status != TlsClient::Status::WantInput) {
+            return status;
+        }
+        char buffer[kTlsPieceSize];
+        const auto received = receivePlain(buffer, sizeof buffer, deadlineMs, 0);
+        if (!received) {
+            return received.error();
+        }
+        if (received.value() == 0) {
+            return TlsClient::Status::Closed;
+        }
+        m_tls->feed(buffer, received.value());
+    }
+}
+
 Result<std::size_t> TcpSocket::sendAll(const void* data, std::size_t length, std::uint32_t timeoutMs,
                                        int flags) {
     const std::uint64_t deadline = deadlineAfter(timeoutMs);
+    if (m_tls == nullptr) {
+        return sendPlain(data, length, deadline, flags);
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t sent = 0;
+    while (sent < length) {
+        const std::size_t piece = std::min(kTlsPieceSize, length - sent);
+        std::size_t written = 0;
+        const auto done =
+            driveTls([&] { return m_tls->write(bytes + sent, piece, written); }, deadline, "send");
+        if (!done) {
+            return done.error();
+        }
+        if (done.value() != TlsClient::Status::Done) {
+            return errnoError("send", EPIPE);
+        }
+        sent += written;
+    }
+    return sent;
+}
+
+Result<std::size_t> TcpSocket::sendPlain(const void* data, std::size_t length, std::uint64_t deadlineMs,
+                                         int flags) {
     const auto* bytes = static_cast<const char*>(data);
     std::size_t sent = 0;
     while (sent < length) {
         if (m_fd < 0) {
             return errnoError("send", EBADF);
         }
-        const Result<bool> ready = waitReady(POLLOUT, deadline, "send");
+        const Result<bool> ready = waitReady(POLLOUT, deadlineMs, "send");
         if (!ready) {
             return ready.error();
         }
@@ -137,12 +315,34 @@ Result<std::size_t> TcpSocket::sendAll(const void* data, std::size_t length, std
 
 Result<std::size_t> TcpSocket::receive(void* buffer, std::size_t capacity, std::uint32_t timeoutMs,
                                        int flags) {
-    const std::uint64_t deadline = deadlineAfter(timeoutMs);
+    return receiveUntil(buffer, capacity, deadlineAfter(timeoutMs), flags);
+}
+
+Result<std::size_t> TcpSocket::receiveNow(void* buffer, std::size_t capacity) {
+    // A deadline already reached: whatever is there, without waiting.
+    return receiveUntil(buffer, capacity, tickCountMs(), 0);
+}
+
+Result<std::size_t> TcpSocket::receiveUntil(void* buffer, std::size_t capacity, std::uint64_t deadlineMs,
+                                            int flags) {
+    if (m_tls == nullptr) {
+        return receivePlain(buffer, capacity, deadlineMs, flags);
+    }
+    std::size_t got = 0;
+    const auto done = driveTls([&] { return m_tls->read(buffer, capacity, got); }, deadlineMs, "recv");
+    if (!done) {
+        return done.error();
+    }
+    return done.value() == TlsClient::Status::Done ? got : 0;
+}
+
+Result<std::size_t> TcpSocket::receivePlain(void* buffer, std::size_t capacity, std::uint64_t deadlineMs,
+                                            int flags) {
     for (;;) {
         if (m_fd < 0) {
             return errnoError("recv", EBADF);
         }
-        const Result<bool> ready = waitReady(POLLIN, deadline, "recv");
+        const Result<bool> ready = waitReady(POLLIN, deadlineMs, "recv");
         if (!ready) {
             return ready.error();
         }

@@ -39,19 +39,20 @@ protected:
 };
 
 TEST_F(AttachmentTest, TextIsLinesOf76CharactersEachEndingWithCrLf) {
-    const std::pair<std::size_t, std::string> cases[] = {
-        {0, "\r\n"},
-        {1, "QQ==\r\n"},
-        {2, "QUE=\r\n"},
-        {3, "QUFB\r\n"},
-        {57, repeat("QUFB", 19) + "\r\n\r\n"},  // a whole line, then the final CR LF alone
-        {58, repeat("QUFB", 19) + "\r\nQQ==\r\n"},
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "\r\n"},
+        {"A", "QQ==\r\n"},
+        {"AA", "QUE=\r\n"},
+        {"AAA", "QUFB\r\n"},
+        {std::string(57, 'A'), repeat("QUFB", 19) + "\r\n\r\n"},  // a whole line, then the final CR LF alone
+        {std::string(58, 'A'), repeat("QUFB", 19) + "\r\nQQ==\r\n"},
+        {"\xfb\xff\xbf\xfb", "+/+/+w==\r\n"},  // value 62 is "+", 63 is "/"
     };
-    for (const auto& [size, text] : cases) {
+    for (const auto& [bytes, text] : cases) {
         CSMTPAttachment attachment;
-        ASSERT_TRUE(attachment.AttachFile(file("f.bin", std::string(size, 'A'))));
-        EXPECT_EQ(attachment.m_encoded, text) << size;
-        EXPECT_EQ(attachment.m_encodedLength, static_cast<int>(text.size())) << size;
+        ASSERT_TRUE(attachment.AttachFile(file("f.bin", bytes)));
+        EXPECT_EQ(attachment.m_encoded, text) << bytes.size();
+        EXPECT_EQ(attachment.m_encodedLength, static_cast<int>(text.size())) << bytes.size();
     }
 }
 

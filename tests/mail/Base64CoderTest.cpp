@@ -34,6 +34,8 @@ TEST(Base64CoderTest, EncodesWithPaddingByTheCountOfTrailingBytes) {
     EXPECT_EQ(encode(coder, "Man"), "TWFu");
     EXPECT_EQ(encode(coder, "support@example.org"), "c3VwcG9ydEBleGFtcGxlLm9yZw==");
     EXPECT_EQ(encode(coder, "\xff\xfe\xfd"), "//79");
+    EXPECT_EQ(encode(coder, "\xfb\xef\xbe"), "++++");  // value 62 is "+", 63 is "/"
+    EXPECT_EQ(encode(coder, "\xfb\xff"), "+/8=");
 }
 
 TEST(Base64CoderTest, EmptyTextGivesNoBufferOnANewCoderAndEmptyTextAfterUse) {

@@ -7,8 +7,11 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "DebugCapture.h"
 #include "FakeSmtpServer.h"
 #include "mail/CEMail.h"
 #include "mail/CSocketX.h"
@@ -21,19 +24,6 @@ constexpr std::uint32_t kStallMs = 700;
 
 const char kUserBase64[] = "c2VuZGVyQGV4YW1wbGUub3Jn";  // sender@example.org
 const char kPasswordBase64[] = "U2VjcmV0LTEyMw==";      // Secret-123
-
-// Collects what CEMail::Send tells the debug output.
-class DebugCapture {
-public:
-    DebugCapture() {
-        platform::setDebugOutputSink([this](const std::string& text) { m_text += text + "\n"; });
-    }
-    ~DebugCapture() { platform::setDebugOutputSink({}); }
-    const std::string& text() const { return m_text; }
-
-private:
-    std::string m_text;
-};
 
 CEMail makeMail(int port) {
     CEMail mail;
@@ -112,12 +102,23 @@ TEST(CEMailConversationTest, EmptyPasswordIsAnEmptyLineAndNoRecipientsMeansNoRcp
                                         "DATA", "<data>", "QUIT"}));
 }
 
-// A wrong reply code at any step ends the conversation with QUIT and result 0.
-class WrongCodeTest : public ::testing::TestWithParam<int> {};
+// A wrong reply code at any step ends the conversation with QUIT and result 0: a plain refusal,
+// and a code that differs from the expected one only in its third digit.
+class WrongCodeTest : public ::testing::TestWithParam<std::tuple<int, bool>> {};
 
 TEST_P(WrongCodeTest, QuitFollowsTheRefusedCommand) {
-    const int step = GetParam();  // index into the commands after the greeting; -1 is the greeting
-    const FakeReply refusal = FakeReply::text("554 5.0.0 not today\r\n");
+    // Greeting, EHLO, AUTH LOGIN, user, password, MAIL FROM, RCPT (To), RCPT (Bcc), DATA, end of data.
+    static const char* const kExpected[] = {"220", "250", "334", "334", "235",
+                                            "250", "250", "250", "354", "250"};
+    const auto [step, nearMiss] =
+        GetParam();  // step indexes the commands after the greeting; -1 is the greeting
+    std::string text = "554 5.0.0 not today";
+    if (nearMiss) {
+        text = kExpected[step + 1];
+        ++text[2];
+        text += " near miss";
+    }
+    const FakeReply refusal = FakeReply::text(text + "\r\n");
     FakeSmtpServer server(
         step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, refusal),
         step < 0 ? refusal : FakeReply::text("220 ready\r\n"));
@@ -127,11 +128,11 @@ TEST_P(WrongCodeTest, QuitFollowsTheRefusedCommand) {
     const std::vector<std::string> commands = server.commands();
     ASSERT_EQ(commands.size(), static_cast<std::size_t>(step + 2));
     EXPECT_EQ(commands.back(), "QUIT");
-    EXPECT_NE(debug.text().find("not today"), std::string::npos) << debug.text();
+    EXPECT_NE(debug.text().find(text), std::string::npos) << debug.text();
 }
 
-// Greeting, EHLO, AUTH LOGIN, user, password, MAIL FROM, RCPT (To), RCPT (Bcc), DATA, end of data.
-INSTANTIATE_TEST_SUITE_P(EveryStep, WrongCodeTest, ::testing::Range(-1, 9));
+INSTANTIATE_TEST_SUITE_P(EveryStep, WrongCodeTest,
+                         ::testing::Combine(::testing::Range(-1, 9), ::testing::Bool()));
 
 TEST(CEMailConversationTest, RefusedPasswordAndContinueInsteadOfAcceptSendQuit) {
     for (const char* reply : {"535 5.7.8 Authentication credentials invalid\r\n", "334 UGFzc3dvcmQ6\r\n"}) {
@@ -179,6 +180,74 @@ TEST(CEMailConversationTest, ConnectionClosedMidConversationFails) {
         EXPECT_EQ(makeMail(server.port()).Send(), 0);
         server.waitDone();
         EXPECT_EQ(server.commands().back(), "RCPT TO:<support@example.org>");
+    }
+}
+
+// Whatever the server says during the data, before the end of it, is a failure: an early "250"
+// must not be taken for the answer to the end of the data.
+TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
+    FakeReply never = FakeReply::text("250 too late\r\n");
+    never.delayMs = kStallMs;
+    for (const FakeReply& answer : {FakeReply::text("554 5.6.0 refused after all\r\n"), never}) {
+        auto count = std::make_shared<int>(0);
+        FakeSmtpServer server([count, answer](const std::string& command) {
+            ++*count;
+            return command == "DATA"     ? FakeReply::text("354 go ahead\r\n250 2.0.0 early\r\n")
+                   : command == "<data>" ? answer
+                                         : FakeSmtpServer::standardReply(command);
+        });
+        DebugCapture debug;
+        EXPECT_EQ(makeMail(server.port()).Send(), 0);
+        server.waitDone();
+        EXPECT_EQ(server.commands().back(), "DATA");  // the end of the data never went out
+        const std::string received = server.received();
+        EXPECT_EQ(received.find("\r\n.\r\n"), std::string::npos);
+        EXPECT_EQ(received.substr(received.size() - 6), "QUIT\r\n");
+        EXPECT_NE(debug.text().find("unexpected reply \"250 2.0.0 early\""), std::string::npos)
+            << debug.text();
+    }
+}
+
+// A reply is bounded as a whole: by the reply time-out however steadily its lines come, and by
+// its size however fast they come.
+TEST(CEMailConversationTest, EndlessMultiLineRepliesEndTheConversation) {
+    FakeReply trickle{std::vector<std::string>(100, "250-still going\r\n"), 0, 20, false};
+    FakeReply flood{std::vector<std::string>(200, "250-" + std::string(1000, 'f') + "\r\n"), 0, 0, false};
+    for (const auto& [reply, error] : {std::pair{trickle, "(10060)"}, std::pair{flood, "(10040)"}}) {
+        FakeSmtpServer server(wrongAt(0, reply));
+        DebugCapture debug;
+        EXPECT_EQ(makeMail(server.port()).Send(), 0);
+        server.waitDone();
+        EXPECT_EQ(server.commands().size(), 1u);  // EHLO, then no QUIT
+        EXPECT_NE(debug.text().find(error), std::string::npos) << debug.text();
+    }
+}
+
+// STARTTLS offered by a server that cannot carry it through: no credential goes out.
+TEST(CEMailConversationTest, FailedStartTlsSendsNoCredential) {
+    const std::string offer = "250-fake greets you\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n";
+    const std::vector<std::pair<FakeReply, std::string>> answers = {
+        {FakeReply{{"220 go ahead\r\n"}, 0, 0, true}, "TLS handshake: the server closed the connection"},
+        {FakeReply{{"220 go ahead\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n"}, 0, 50, true},
+         "TLS handshake: TLS"},
+        {FakeReply::text("220 go ahead\r\n250 AUTH LOGIN\r\n"), "the server sent more before it"},
+        {FakeReply::text("454 4.7.0 TLS not available\r\n"), "expected 220"},
+    };
+    for (const auto& [answer, why] : answers) {
+        FakeSmtpServer server([offer, answer](const std::string& command) {
+            return command.rfind("EHLO", 0) == 0 ? FakeReply::text(offer)
+                   : command == "STARTTLS"       ? answer
+                                                 : FakeSmtpServer::standardReply(command);
+        });
+        DebugCapture debug;
+        EXPECT_EQ(makeMail(server.port()).Send(), 0) << why;
+        server.waitDone();
+        const std::vector<std::string> commands = server.commands();
+        ASSERT_GE(commands.size(), 2u);
+        EXPECT_EQ(commands[1], "STARTTLS");
+        EXPECT_EQ(server.received().find(kUserBase64), std::string::npos) << why;
+        EXPECT_EQ(server.received().find("AUTH"), std::string::npos) << why;
+        EXPECT_NE(debug.text().find(why), std::string::npos) << debug.text();
     }
 }
 
@@ -287,6 +356,44 @@ TEST(CEMailConversationTest, MultipartDataLayout) {
               "2.wav\"\r\n"
               "\r\nQQ==\r\n"
               "\r\n--#BOUNDARY#--\r\n.\r\n");
+}
+
+// Non-ASCII text is declared UTF-8 and goes as 8-bit data only to a server that takes it; ASCII
+// text keeps its layout byte for byte whatever the server offers.
+TEST(CEMailConversationTest, TextTransferFollowsTheTextAndTheServer) {
+    struct Case {
+        std::string body;
+        bool offers8BitMime;
+        std::string mailFrom;
+        std::string typeLines;  // after "MIME-Version: 1.0\r\n"
+        std::string data;       // after the header
+    };
+    const std::string accented = "caf\xc3\xa9 =\r\n";
+    const std::vector<Case> cases = {
+        {"cafe =\r\n", true, "MAIL FROM:<sender@example.org>",
+         "Content-type: text/plain; charset=US-ASCII\r\n", "cafe =\r\n\r\n"},
+        {accented, true, "MAIL FROM:<sender@example.org> BODY=8BITMIME",
+         "Content-type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n", accented + "\r\n"},
+        {accented, false, "MAIL FROM:<sender@example.org>",
+         "Content-type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: quoted-printable\r\n",
+         "caf=C3=A9 =3D\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        FakeSmtpServer server([&c](const std::string& command) {
+            return command.rfind("EHLO", 0) == 0 && c.offers8BitMime
+                       ? FakeReply::text("250-fake greets you\r\n250-8BITMIME\r\n250 AUTH LOGIN\r\n")
+                       : FakeSmtpServer::standardReply(command);
+        });
+        CEMail mail = makeMail(server.port());
+        mail.m_body = c.body;
+        EXPECT_EQ(mail.Send(), 1);
+        server.waitDone();
+        EXPECT_EQ(server.commands()[4], c.mailFrom);
+        const std::string data = server.data();
+        const std::size_t bodyStart = data.find("\r\n\r\n") + 4;
+        EXPECT_NE(data.find("\r\nMIME-Version: 1.0\r\n" + c.typeLines + "\r\n"), std::string::npos) << data;
+        EXPECT_EQ(data.substr(bodyStart), c.data + "\r\n.\r\n");
+    }
 }
 
 TEST(CEMailConversationTest, HeaderValuesThatWouldAddLinesAreRefusedBeforeConnecting) {

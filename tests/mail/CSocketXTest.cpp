@@ -4,10 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FakeSmtpServer.h"
 
@@ -164,6 +167,61 @@ TEST(CSocketXConnectTest, RefusedConnectionAndUnconnectedSocketFail) {
     std::string reply;
     EXPECT_EQ(unconnected.ReceiveWithTimeout(reply, 100, 0), SOCKET_ERROR);
     EXPECT_EQ(unconnected.SendWithTimeout("x", 100, 0), SOCKET_ERROR);
+}
+
+TEST(CSocketXConnectTest, IPv6AddressesAreReached) {
+    LoopbackListener listener(4, true);
+    if (listener.port() <= 0) {
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    }
+    CSocketX socket;
+    ASSERT_TRUE(socket.Create());
+    EXPECT_TRUE(socket.Connect("::1", listener.port(), 2000)) << socket.GetLastErrorText();
+    const int peer = listener.accept(2000);
+    EXPECT_GE(peer, 0);
+    ::close(peer);
+}
+
+// The addresses of a name are tried in order until one answers; each refusal is told.
+TEST(CSocketXConnectTest, EveryAddressIsTriedInOrder) {
+    LoopbackListener listener;
+    const auto port = static_cast<std::uint16_t>(listener.port());
+    std::vector<platform::SocketAddress> addresses;
+    for (const char* host : {"::1", "127.0.0.2", "127.0.0.1"}) {
+        const auto found = platform::systemLookup(host, port);
+        ASSERT_TRUE(found && found.value().size() == 1u) << host;
+        addresses.push_back(found.value().front());
+    }
+    platform::TcpSocket socket;
+    EXPECT_TRUE(socket.connect(addresses, 2000));
+    const int peer = listener.accept(2000);
+    EXPECT_GE(peer, 0);
+    ::close(peer);
+
+    addresses.pop_back();
+    const auto refused = socket.connect(addresses, 2000);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, ECONNREFUSED);
+    EXPECT_NE(refused.error().what.find("[::1]:" + std::to_string(port)), std::string::npos)
+        << refused.error().what;
+    EXPECT_NE(refused.error().what.find("127.0.0.2:" + std::to_string(port)), std::string::npos);
+}
+
+// A resolver that does not answer in time does not hold the connect: the lookup is left behind.
+TEST(CSocketXConnectTest, HostLookupIsBoundedByTheConnectTimeOut) {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    const auto slow = [finished](const std::string& host, std::uint16_t port) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        *finished = true;
+        return platform::systemLookup(host, port);
+    };
+    const auto found = platform::lookupHost("localhost", 25, 100, slow);
+    ASSERT_FALSE(found);
+    EXPECT_EQ(found.error().code, ETIMEDOUT);
+    EXPECT_FALSE(*finished);
+    const auto quick = platform::lookupHost("localhost", 25, 100, platform::systemLookup);
+    ASSERT_TRUE(quick) << quick.error().what;
+    EXPECT_FALSE(quick.value().empty());
 }
 
 }  // namespace

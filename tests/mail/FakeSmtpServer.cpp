@@ -8,18 +8,26 @@
 
 #include <chrono>
 
-LoopbackListener::LoopbackListener(int backlog) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+LoopbackListener::LoopbackListener(int backlog, bool ipv6) {
+    m_fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&address);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(m_fd, backlog) != 0 ||
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return;
     }
-    m_port = ntohs(address.sin_port);
+    m_port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                        : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
 LoopbackListener::~LoopbackListener() {
@@ -95,6 +103,11 @@ std::string FakeSmtpServer::data() const {
     return m_data;
 }
 
+std::string FakeSmtpServer::received() const {
+    std::lock_guard lock(m_mutex);
+    return m_received;
+}
+
 bool FakeSmtpServer::reply(int fd, const FakeReply& reply) {
     std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
     for (std::size_t i = 0; i < reply.chunks.size(); ++i) {
@@ -128,6 +141,8 @@ void FakeSmtpServer::run() {
                 break;
             }
             pending.append(buffer, static_cast<std::size_t>(n));
+            std::lock_guard lock(m_mutex);
+            m_received.append(buffer, static_cast<std::size_t>(n));
             continue;
         }
         std::string command;

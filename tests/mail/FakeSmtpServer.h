@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-// A listening TCP socket on 127.0.0.1 and a free port, for tests that play the peer.
+// A listening TCP socket on 127.0.0.1 (or ::1) and a free port, for tests that play the peer.
 class LoopbackListener {
 public:
-    explicit LoopbackListener(int backlog = 4);
+    explicit LoopbackListener(int backlog = 4, bool ipv6 = false);
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
@@ -61,6 +61,8 @@ public:
     std::vector<std::string> commands() const;
     // The message data as received, from after the 354 reply through the final ".\r\n".
     std::string data() const;
+    // Every byte received, in order.
+    std::string received() const;
     bool connected() const { return m_connected; }
 
 private:
@@ -74,5 +76,6 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_commands;
     std::string m_data;
+    std::string m_received;
     std::atomic<bool> m_connected{false};
 };

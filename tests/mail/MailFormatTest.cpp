@@ -104,6 +104,9 @@ TEST(MailTextTest, LineEndsBecomeCrLfAndLongLinesAreBroken) {
     const std::string broken = mailtext::normalizeLines(std::string(2000, 'x') + "\n");
     EXPECT_EQ(broken,
               std::string(998, 'x') + "\r\n" + std::string(998, 'x') + "\r\n" + std::string(4, 'x') + "\r\n");
+    // A UTF-8 character that would straddle the break goes whole to the next line.
+    EXPECT_EQ(mailtext::normalizeLines(std::string(997, 'x') + "\xc3\xa9y"),
+              std::string(997, 'x') + "\r\n\xc3\xa9y");
 }
 
 TEST(MailTextTest, DotStuffingDoublesEveryLeadingDot) {
@@ -123,6 +126,27 @@ TEST(MailTextTest, QuotedPrintableEncodesWhatPlainTextCannotCarry) {
         EXPECT_EQ(encoded[end - 1], '=');  // only soft breaks: the text had no line end
     }
     EXPECT_LE(encoded.size() - start, 76u);
+}
+
+TEST(MailTextTest, NonAsciiHeaderTextBecomesEncodedWordsOfWholeCharacters) {
+    EXPECT_EQ(mailtext::encodedWords("Wizard Test Results"), "Wizard Test Results");
+    EXPECT_EQ(mailtext::encodedWords("Gr\xc3\xbc\xc3\x9f"
+                                     "e"),
+              "=?UTF-8?B?R3LDvMOfZQ==?=");
+    EXPECT_EQ(mailtext::headerPhrase("Doe, J\xc3\xb6rg"), "=?UTF-8?B?RG9lLCBKw7ZyZw==?=");
+    EXPECT_EQ(mailtext::headerPhrase("Doe, Jorg"), "\"Doe, Jorg\"");
+    // 45 bytes a word at most, and never part of a character: "\xc3\xa9" goes whole to the second.
+    EXPECT_EQ(
+        mailtext::encodedWords(std::string(44, 'a') + "\xc3\xa9\xc3\xa9"),
+        "=?UTF-8?B?YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWE=?=\r\n =?UTF-8?B?w6nDqQ==?=");
+}
+
+TEST(MailDefaultsTest, PortAndBoundsOfANewMessage) {
+    const CEMail mail;
+    EXPECT_EQ(mail.m_port, 25);
+    EXPECT_EQ(mail.m_replyTimeoutMs, 10000u);
+    EXPECT_EQ(mail.m_connectTimeoutMs, 10000u);
+    EXPECT_EQ(SMTP_REPLY_TIMEOUT_MS, 10000u);
 }
 
 TEST(MailTextTest, HeaderValuesWithLineBreaksOrNulAreCaught) {

@@ -43,6 +43,13 @@ pid_t spawn(const std::vector<std::string>& args, int stdinFd, int stdoutFd, con
     return pid;
 }
 
+// Runs the program to its end; true when it exits with 0.
+bool run(const std::vector<std::string>& args, const std::string& stderrPath) {
+    const pid_t pid = spawn(args, -1, -1, stderrPath);
+    int status = -1;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 std::vector<std::string> readLines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
@@ -59,6 +66,10 @@ std::string readFileBytes(const std::string& path) {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+}
+
+bool makeTestCertificates(const std::string& sourceDir, const std::string& dir) {
+    return run({"/bin/bash", sourceDir + "/tests/mail/make_certificates.sh", dir}, dir + "/errors.txt");
 }
 
 bool writeFileBytes(const std::string& path, const std::string& bytes) {
@@ -86,7 +97,8 @@ bool SmtpTestServer::ParsedMessage::hasHeader(const std::string& name) const {
 }
 
 SmtpTestServer::SmtpTestServer(const std::string& sourceDir, const std::string& user,
-                               const std::string& password)
+                               const std::string& password, const std::string& certificate,
+                               const std::string& key)
     : m_sourceDir(sourceDir) {
     char pattern[] = "/tmp/qpg-smtp-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
@@ -103,8 +115,12 @@ SmtpTestServer::SmtpTestServer(const std::string& sourceDir, const std::string& 
         ::close(in[1]);
         return;
     }
-    m_pid = spawn({kPython, sourceDir + "/tests/mail/smtp_server.py", m_directory, user, password}, in[0],
-                  out[1], m_directory + "/server.log");
+    std::vector<std::string> args = {kPython, sourceDir + "/tests/mail/smtp_server.py", m_directory, user,
+                                     password};
+    if (!certificate.empty()) {
+        args.insert(args.end(), {certificate, key});
+    }
+    m_pid = spawn(args, in[0], out[1], m_directory + "/server.log");
     ::close(in[0]);
     ::close(out[1]);
     m_stdin = in[1];
@@ -159,17 +175,16 @@ std::vector<std::string> SmtpTestServer::envelope(int n) const {
     return readLines(m_directory + "/message-" + std::to_string(n) + ".envelope");
 }
 
+std::string SmtpTestServer::commandLog() const {
+    return readFileBytes(m_directory + "/commands.log");
+}
+
 SmtpTestServer::ParsedMessage SmtpTestServer::parse(const std::string& messagePath) const {
     ParsedMessage message;
     const std::string out = messagePath + ".parsed";
     std::filesystem::create_directories(out);
-    const pid_t pid = spawn({kPython, m_sourceDir + "/tests/mail/parse_message.py", messagePath, out}, -1, -1,
-                            out + "/errors.txt");
-    int status = -1;
-    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) {
-        return message;
-    }
-    message.parsedCleanly = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    message.parsedCleanly =
+        run({kPython, m_sourceDir + "/tests/mail/parse_message.py", messagePath, out}, out + "/errors.txt");
     for (const std::string& line : readLines(out + "/headers.txt")) {
         const std::size_t colon = line.find(": ");
         if (colon != std::string::npos) {
