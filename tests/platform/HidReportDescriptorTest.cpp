@@ -127,6 +127,22 @@ TEST(HidReportDescriptorTest, DescriptionCarriesCountsLengthsAndAttributes) {
     EXPECT_EQ(maxUsageListLength(description, HidReportKind::Output, 0x08), 5u);
 }
 
+TEST(HidReportDescriptorTest, OnlyNumberedCollectionsBecomeInterfacesOfTheirOwn) {
+    const auto numbered = describeInterfaces({}, parseOk(samples::kNumberedConsumerVendor));
+    ASSERT_EQ(numbered.size(), 2u);
+    EXPECT_EQ(numbered[0].caps.usagePage, 0x0C);
+    EXPECT_EQ(numbered[1].caps.inputReportByteLength, 64);
+
+    // Two collections without report IDs: their fields make one report, so one interface.
+    std::vector<std::uint8_t> twoUnnumbered(std::begin(samples::kVendor8), std::end(samples::kVendor8));
+    twoUnnumbered.insert(twoUnnumbered.end(), std::begin(samples::kVendor8), std::end(samples::kVendor8));
+    const auto whole = describeInterfaces({}, parseOk(twoUnnumbered));
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(whole[0].caps.usagePage, 0xFF00);
+    EXPECT_EQ(whole[0].caps.inputReportByteLength, 17);
+    EXPECT_EQ(whole[0].caps.numberInputValueCaps, 2);
+}
+
 TEST(HidReportDescriptorTest, PushPopLongItemsAndExtendedUsagesAreHonoured) {
     const std::vector<std::uint8_t> bytes{
         0x05, 0x01,                    // Usage Page (Generic Desktop)
