@@ -130,8 +130,14 @@ TEST_F(HidrawUnit, ConnectSelectsTheVendorCollectionAndItsReportsCarryTheirId) {
     EXPECT_EQ(protocol.GetProductName(), "Brevik-KR600");
     EXPECT_EQ(protocol.m_firmwareVersionText, "7.3");
     EXPECT_EQ(protocol.m_protocolVersion, 22);
+    const auto exchanged = received().size();
+    ASSERT_GE(exchanged, 3u);
+    ASSERT_TRUE(protocol.SendCommandNoReply(0xB100));
+    for (int waited = 0; waited < 1000 && received().size() == exchanged; waited += 10) {
+        platform::sleepMs(10);
+    }
     const auto sent = received();
-    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(sent.back(), numbered(kVendorId, {0xB1, 0x00}));
     for (const auto& request : sent) {
         EXPECT_EQ(request[0], kVendorId);
     }
