@@ -57,7 +57,8 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
     }
 
     std::fill(output.begin(), output.end(), 0);
-    output[0] = 0;
+    // 0 on a device without numbered reports; a unit's collection of its own carries its ID.
+    output[0] = m_writeDevice.outputReportId;
     std::copy(message.begin(), message.end(), output.begin() + 1);
     AddressBytes sent{};
     if (addressed) {
@@ -68,6 +69,13 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
 
     // The viewer window is looked up once per exchange.
     const ViewerWindow viewer = FindViewerWindow();
+
+    // Reports that nobody asked for (key presses, status the unit sends by itself) wait on the
+    // read handle until read. hidraw keeps 64 for each reader and drops new ones once that many
+    // wait, so a full queue would swallow the reply; and each one would count against the
+    // reject budget. Drop them before the request goes out; only before the first write, so that
+    // a late answer to it, queued when the second write goes out, is still taken.
+    DrainInputReports(readRecord);
 
     const std::uint16_t mask = ReplyCodeMask(requestCode);
     int attempts = kWriteAttempts;
@@ -146,6 +154,11 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
             budget = kRejectBudget;
             write = true;
             ReopenReadHandle();
+            // The path may now lead to another device, or the unit came back with other
+            // reports: its replies are not the ones this exchange was built for.
+            if (m_deviceOpen && readRecord.input.report.size() != static_cast<std::size_t>(replyLength) + 1) {
+                return -1;
+            }
         } else {
             write = false;
         }

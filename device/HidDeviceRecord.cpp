@@ -1,7 +1,12 @@
 #include "device/HidDeviceRecord.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
+#include <map>
+#include <new>
+
+#include "platform/System.h"
 
 bool IsSupportedVendor(std::uint16_t vendorId) {
     return std::find(std::begin(kSupportedVendorIds), std::end(kSupportedVendorIds), vendorId) !=
@@ -11,35 +16,68 @@ bool IsSupportedVendor(std::uint16_t vendorId) {
 bool EnumerateHidDevices(platform::IHidBus& bus, std::vector<HidDeviceRecord>& records) {
     CloseHidDevices(records);
     records.clear();
-    auto paths = bus.listInterfaces();
-    if (!paths) {
+    try {
+        auto paths = bus.listInterfaces();
+        if (!paths) {
+            return false;
+        }
+        records.reserve(paths.value().size());
+        std::uint64_t listBytes = 0;
+        for (const auto& path : paths.value()) {
+            HidDeviceRecord record;
+            bool opened = OpenHidDevice(bus, &path, false, false, false, false, record);
+            // One device may present many interfaces, each within the bound of one record.
+            if (opened && record.input.allocated) {
+                const std::uint64_t bytes = LayoutBytes(record.handle->description());
+                if (listBytes + bytes > kMaxListLayoutBytes) {
+                    platform::debugOutput(
+                        "HID interface " + path + ": the device list would take more than " +
+                        std::to_string(kMaxListLayoutBytes) + " bytes of controls; not opened\n");
+                    CloseHidDevice(record);
+                    opened = false;
+                } else {
+                    listBytes += bytes;
+                }
+            }
+            if (!opened) {
+                // The interface stays listed with its path and no handle.
+                record.hasPath = true;
+                record.devicePath = path;
+            }
+            records.push_back(std::move(record));
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        CloseHidDevices(records);
+        records.clear();
         return false;
     }
-    records.reserve(paths.value().size());
-    for (const auto& path : paths.value()) {
-        HidDeviceRecord record;
-        if (!OpenHidDevice(bus, &path, false, false, false, false, record)) {
-            // The interface stays listed with its path and no handle.
-            record.hasPath = true;
-            record.devicePath = path;
-        }
-        records.push_back(std::move(record));
-    }
-    return true;
 }
 
-bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAccess, bool writeAccess,
-                   bool overlapped, bool exclusive, HidDeviceRecord& record) {
-    record = HidDeviceRecord{};
-    if (path == nullptr) {
-        CloseHidDevice(record);
-        return false;
-    }
-    record.hasPath = true;
-    record.devicePath = *path;
+namespace {
 
-    auto opened = bus.open(*path, platform::HidOpenMode{readAccess, writeAccess, exclusive});
+// A node that the user may not open is the usual sign of a missing udev rule; say so for the
+// units this program drives.
+void ReportNoAccess(platform::IHidBus& bus, const std::string& path, const platform::PlatformError& error) {
+    const auto described = bus.open(path, platform::HidOpenMode{});
+    if (!described || !IsSupportedVendor(described.value()->description().attributes.vendorId)) {
+        return;
+    }
+    platform::debugOutput(error.what + ": the udev rule " + kUdevRuleName +
+                          " gives the users of local seat sessions access to the unit\n");
+}
+
+bool OpenPath(platform::IHidBus& bus, const std::string& path, bool readAccess, bool writeAccess,
+              bool overlapped, bool exclusive, HidDeviceRecord& record) {
+    record.hasPath = true;
+    record.devicePath = path;
+
+    auto opened = bus.open(path, platform::HidOpenMode{readAccess, writeAccess, exclusive});
     if (!opened) {
+        const int code = opened.error().code;
+        if ((readAccess || writeAccess) && (code == EACCES || code == EPERM)) {
+            ReportNoAccess(bus, path, opened.error());
+        }
         CloseHidDevice(record);
         return false;
     }
@@ -53,6 +91,7 @@ bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAcc
     record.hasPreparsedData = true;
     record.attributes = description.attributes;
     record.caps = description.caps;
+    record.outputReportId = description.outputReportId;
 
     if (!IsSupportedVendor(record.attributes.vendorId)) {
         ClearDeviceCaps(record);
@@ -67,7 +106,58 @@ bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAcc
     return true;
 }
 
+}  // namespace
+
+bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAccess, bool writeAccess,
+                   bool overlapped, bool exclusive, HidDeviceRecord& record) {
+    record = HidDeviceRecord{};
+    if (path == nullptr) {
+        CloseHidDevice(record);
+        return false;
+    }
+    // Whatever a device declares, running out of memory over it fails this opening only.
+    try {
+        return OpenPath(bus, *path, readAccess, writeAccess, overlapped, exclusive, record);
+    } catch (const std::bad_alloc&) {
+        CloseHidDevice(record);
+        platform::debugOutput("HID interface " + *path + ": out of memory for its description; not opened\n");
+        return false;
+    }
+}
+
 namespace {
+
+// The usage-list length of each usage page that the kind's button caps name.
+std::map<std::uint16_t, std::uint32_t> UsageListLengths(const platform::HidDescription& description,
+                                                        platform::HidReportKind kind) {
+    std::map<std::uint16_t, std::uint32_t> lengths;
+    for (const auto& cap : description.buttonCaps[static_cast<std::size_t>(kind)]) {
+        if (lengths.find(cap.usagePage) == lengths.end()) {
+            lengths[cap.usagePage] = platform::maxUsageListLength(description, kind, cap.usagePage);
+        }
+    }
+    return lengths;
+}
+
+// What the fill of one kind allocates, in bytes. Each button entry's usage list is as long as
+// all the buttons of its page together, so an array item of many usages costs their square.
+std::uint64_t KindLayoutBytes(const platform::HidDescription& description, platform::HidReportKind kind,
+                              std::uint16_t reportLength) {
+    const auto index = static_cast<std::size_t>(kind);
+    const auto& buttons = description.buttonCaps[index];
+    const auto& values = description.valueCaps[index];
+    std::uint64_t entries = buttons.size();
+    for (const auto& cap : values) {
+        entries += cap.isRange && cap.usageMax >= cap.usageMin ? cap.usageMax - cap.usageMin + 1u : 1u;
+    }
+    std::uint64_t bytes = reportLength + (buttons.size() + values.size()) * sizeof(platform::HidControlCap) +
+                          entries * sizeof(HidDataEntry);
+    const auto lengths = UsageListLengths(description, kind);
+    for (const auto& cap : buttons) {
+        bytes += std::uint64_t{lengths.at(cap.usagePage)} * sizeof(std::uint16_t);
+    }
+    return bytes;
+}
 
 bool FillReportKind(HidDeviceRecord& record, platform::HidReportKind kind, std::uint16_t reportLength,
                     HidReportSet& set) {
@@ -96,6 +186,7 @@ bool FillReportKind(HidDeviceRecord& record, platform::HidReportKind kind, std::
     set.dataEntries.clear();
     set.dataEntries.reserve(static_cast<std::size_t>(count));
 
+    const auto usageListLengths = UsageListLengths(description, kind);
     for (const auto& cap : set.buttonCaps) {
         HidDataEntry entry;
         entry.isButton = true;
@@ -103,7 +194,7 @@ bool FillReportKind(HidDeviceRecord& record, platform::HidReportKind kind, std::
         entry.usagePage = cap.usagePage;
         entry.usageMin = cap.usageMin;
         entry.usageMax = cap.isRange ? cap.usageMax : cap.usageMin;
-        entry.maxUsageListLength = platform::maxUsageListLength(description, kind, cap.usagePage);
+        entry.maxUsageListLength = usageListLengths.at(cap.usagePage);
         entry.usageList.assign(entry.maxUsageListLength, 0);
         entry.reportId = cap.reportId;
         set.dataEntries.push_back(std::move(entry));
@@ -130,12 +221,26 @@ bool FillDeviceInfo(HidDeviceRecord& record) {
     if (!record.handle) {
         return false;
     }
+    const std::uint64_t bytes = LayoutBytes(record.handle->description());
+    if (bytes > kMaxRecordLayoutBytes) {
+        platform::debugOutput("HID interface " + record.devicePath + ": its report descriptor asks for " +
+                              std::to_string(bytes) + " bytes of controls, more than " +
+                              std::to_string(kMaxRecordLayoutBytes) + "; not opened\n");
+        return false;
+    }
     return FillReportKind(record, platform::HidReportKind::Input, record.caps.inputReportByteLength,
                           record.input) &&
            FillReportKind(record, platform::HidReportKind::Output, record.caps.outputReportByteLength,
                           record.output) &&
            FillReportKind(record, platform::HidReportKind::Feature, record.caps.featureReportByteLength,
                           record.feature);
+}
+
+std::uint64_t LayoutBytes(const platform::HidDescription& description) {
+    const auto& caps = description.caps;
+    return KindLayoutBytes(description, platform::HidReportKind::Input, caps.inputReportByteLength) +
+           KindLayoutBytes(description, platform::HidReportKind::Output, caps.outputReportByteLength) +
+           KindLayoutBytes(description, platform::HidReportKind::Feature, caps.featureReportByteLength);
 }
 
 void ClearDeviceCaps(HidDeviceRecord& record) {
@@ -163,6 +268,14 @@ platform::HidIoStatus ReadInputReport(HidDeviceRecord& record, std::uint32_t tim
         return platform::HidIoStatus::Failed;
     }
     return record.handle->readInputReport(record.input.report, timeoutMs).status;
+}
+
+void DrainInputReports(HidDeviceRecord& record) {
+    // More than the kernel queues for a reader (64 reports), so a full queue is emptied; still
+    // bounded, so that a unit that streams reports cannot hold the caller.
+    constexpr int kMaxDrainedReports = 256;
+    for (int i = 0; i < kMaxDrainedReports && ReadInputReport(record, 0) == platform::HidIoStatus::Ok; ++i) {
+    }
 }
 
 bool WriteReport(HidDeviceRecord& record) {

@@ -15,6 +15,16 @@ inline constexpr std::uint16_t kSupportedVendorIds[] = {0x0556, 0x3B59, 0x2E71};
 
 bool IsSupportedVendor(std::uint16_t vendorId);
 
+// The udev rule, installed with the program, that gives the users of local seat sessions access
+// to the units' hidraw nodes.
+inline constexpr const char* kUdevRuleName = "70-quenlor-speakerphone.rules";
+
+// The most memory that the buffers, caps and data entries of one record may take, and of all the
+// records of one device list. Real devices take a few kilobytes; a report descriptor that asks
+// for more is refused, not trusted.
+inline constexpr std::uint64_t kMaxRecordLayoutBytes = 1024 * 1024;
+inline constexpr std::uint64_t kMaxListLayoutBytes = 16 * 1024 * 1024;
+
 // One control of a report. Nothing reads the values; they describe the report's layout.
 struct HidDataEntry {
     bool isButton = false;
@@ -61,6 +71,7 @@ struct HidDeviceRecord {
     bool hasPreparsedData = false;
     platform::HidCaps caps;
     platform::HidAttributes attributes;
+    std::uint8_t outputReportId = 0;  // what byte 0 of an output report carries
     HidReportSet input;
     HidReportSet output;
     HidReportSet feature;
@@ -70,15 +81,21 @@ struct HidDeviceRecord {
 };
 
 // Lists every present HID interface into records (each opened with no access for its
-// attributes and capabilities). False with an empty list when the listing cannot be had.
+// attributes and capabilities). False with an empty list when the listing cannot be had or
+// memory runs out.
 bool EnumerateHidDevices(platform::IHidBus& bus, std::vector<HidDeviceRecord>& records);
 
-// Opens path into record (which must be closed). False leaves the record closed.
+// Opens path into record (which must be closed). False leaves the record closed; a node of a
+// supported vendor that the user may not open, and a descriptor that asks for more than
+// kMaxRecordLayoutBytes, are told in the debug output.
 bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAccess, bool writeAccess,
                    bool overlapped, bool exclusive, HidDeviceRecord& record);
 
 // Allocates the report buffers, caps and data entries of an open record.
 bool FillDeviceInfo(HidDeviceRecord& record);
+
+// What FillDeviceInfo allocates for an interface with this description, in bytes.
+std::uint64_t LayoutBytes(const platform::HidDescription& description);
 
 // Forgets the buffers, caps and data entries without the close that releases the handle.
 void ClearDeviceCaps(HidDeviceRecord& record);
@@ -88,6 +105,9 @@ void CloseHidDevices(std::vector<HidDeviceRecord>& records);
 
 // Reads one input report into the record's input buffer, waiting up to timeoutMs.
 platform::HidIoStatus ReadInputReport(HidDeviceRecord& record, std::uint32_t timeoutMs);
+
+// Reads and drops the input reports queued on the record's handle, without waiting.
+void DrainInputReports(HidDeviceRecord& record);
 
 // Writes the record's whole output buffer as one report; true when every byte went out.
 bool WriteReport(HidDeviceRecord& record);

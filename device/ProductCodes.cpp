@@ -118,6 +118,7 @@ bool CHIDProtocol::SendCommandNoReply(std::uint16_t word) {
         return false;
     }
     std::fill(output.begin(), output.end(), 0);
+    output[0] = m_writeDevice.outputReportId;
     output[1] = static_cast<std::uint8_t>(word >> 8);
     output[2] = static_cast<std::uint8_t>(word & 0xFF);
     return WriteReport(m_writeDevice);

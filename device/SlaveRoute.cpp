@@ -33,6 +33,14 @@ std::string format(const char* pattern, int a, int b = 0) {
     return text;
 }
 
+// Error line C: the local unit left a mailbox exchange unanswered.
+std::string pollError(int result) {
+    return format(
+        "Get Parameter PIC_DATA_CONTROL_PAR (1) from PIC1_PAGE (7) returns error %d while polling for slave "
+        "answer\r\n",
+        result);
+}
+
 int signed16(std::uint16_t word) {
     return static_cast<std::int16_t>(word);
 }
@@ -109,6 +117,11 @@ int CHIDProtocol::WaitForSlaveAnswer(std::span<const std::uint8_t> message, std:
         const int written = WriteMailboxWord(static_cast<std::uint8_t>(slot), mailbox[slot]);
         if (written != 1) {
             m_mailboxCache.fill(0xFFFF);
+            if (written == 0) {
+                // The local unit did not take the word (no answer, or its level allows no
+                // parameter access): like a control read it leaves unanswered.
+                ReportRouteError(viewer, kSlaveCaption, pollError(-1));
+            }
             return fail(written == -1);
         }
         m_mailboxCache[slot] = mailbox[slot];
@@ -134,11 +147,7 @@ int CHIDProtocol::WaitForSlaveAnswer(std::span<const std::uint8_t> message, std:
         platform::sleepMs(kReplyPollMs);
         const int result = GetParameter(PIC1_PAGE, PIC_DATA_CONTROL_PAR, &control, 1, 0);
         if (result == -1) {
-            ReportRouteError(
-                viewer, kSlaveCaption,
-                format("Get Parameter PIC_DATA_CONTROL_PAR (1) from PIC1_PAGE (7) returns error %d "
-                       "while polling for slave answer\r\n",
-                       result));
+            ReportRouteError(viewer, kSlaveCaption, pollError(result));
             return fail(false);
         }
         if ((control & kReplyPresent) != 0) {

@@ -1,10 +1,14 @@
 #include "platform/Hid.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace platform {
 
 std::uint32_t maxUsageListLength(const HidDescription& description, HidReportKind kind,
                                  std::uint16_t usagePage) {
-    std::uint32_t total = 0;
+    // Counted wide: thousands of caps of 65536 usages each overflow 32 bits.
+    std::uint64_t total = 0;
     for (const auto& cap : description.buttonCaps[static_cast<std::size_t>(kind)]) {
         if (cap.usagePage != usagePage) {
             continue;
@@ -15,7 +19,8 @@ std::uint32_t maxUsageListLength(const HidDescription& description, HidReportKin
             total += cap.reportCount > 0 ? cap.reportCount : 1;
         }
     }
-    return total;
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(total, std::numeric_limits<std::uint32_t>::max()));
 }
 
 }  // namespace platform

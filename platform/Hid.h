@@ -50,15 +50,22 @@ struct HidCaps {
     std::uint16_t numberFeatureValueCaps = 0;
 };
 
+// One interface: a device's top-level collection, or the whole device when its reports carry no
+// report ID.
 struct HidDescription {
     HidAttributes attributes;
     HidCaps caps;
-    bool numberedReports = false;                          // the descriptor declares report IDs
+    bool numberedReports = false;  // the descriptor declares report IDs
+    // By HidReportKind, the IDs of this interface's reports (0 for an unnumbered report).
+    std::array<std::vector<std::uint8_t>, 3> reportIds;
+    // The ID of its longest output report, which a report write carries in byte 0.
+    std::uint8_t outputReportId = 0;
     std::array<std::vector<HidControlCap>, 3> buttonCaps;  // by HidReportKind
     std::array<std::vector<HidControlCap>, 3> valueCaps;
 };
 
-// The largest number of buttons of one usage page that a report kind can report at once.
+// The largest number of buttons of one usage page that a report kind can report at once (at
+// most 0xFFFFFFFF).
 std::uint32_t maxUsageListLength(const HidDescription& description, HidReportKind kind,
                                  std::uint16_t usagePage);
 
@@ -89,9 +96,10 @@ public:
     virtual const std::string& path() const = 0;
     virtual const HidDescription& description() const = 0;
 
-    // Waits up to timeoutMs for one input report and puts it in report: byte 0 the report ID
-    // (0 on a device without numbered reports), the report's data from byte 1. The buffer is
-    // the input report byte length long.
+    // Waits up to timeoutMs for one input report of this interface and puts it in report: byte 0
+    // the report ID (0 on a device without numbered reports), the report's data from byte 1.
+    // The buffer is the input report byte length long; a shorter report is followed by zeros,
+    // and bytes tells how many arrived. Reports of the device's other interfaces are passed over.
     virtual HidIoResult readInputReport(std::span<std::uint8_t> report, std::uint32_t timeoutMs) = 0;
 
     // Writes one output report; byte 0 is the report ID (0 for an unnumbered report).

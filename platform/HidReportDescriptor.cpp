@@ -158,15 +158,9 @@ public:
         if (!m_sawCollection) {
             return PlatformError{EINVAL, "malformed report descriptor: declares no collection"};
         }
-        for (std::size_t kind = 0; kind < 3; ++kind) {
-            if (!m_kindDeclared[kind]) {
-                continue;
-            }
-            std::uint64_t longest = 0;
-            for (const std::uint64_t bits : m_reportBits[kind]) {
-                longest = std::max(longest, (bits + 7) / 8);
-            }
-            m_result.reportByteLength[kind] = static_cast<std::uint16_t>(longest + 1);
+        finishLengths(m_result);
+        for (auto& collection : m_result.collections) {
+            finishLengths(collection);
         }
         return m_result;
     }
@@ -190,8 +184,8 @@ private:
             case kEndCollection:
                 if (m_collectionDepth == 0) {
                     error = malformed("End Collection without Collection", offset);
-                } else {
-                    --m_collectionDepth;
+                } else if (--m_collectionDepth == 0) {
+                    m_current.reset();
                 }
                 break;
             default:
@@ -207,24 +201,58 @@ private:
         if (auto error = takeUsages(usages, offset)) {
             return error;
         }
-        if (m_collectionDepth == 0 && !m_sawCollection) {
+        if (m_collectionDepth == 0) {
+            HidCollectionDescriptor top;
             if (!usages.empty()) {
-                m_result.usagePage = *usages.front().page;
-                m_result.usage = usages.front().minimum;
+                top.usagePage = *usages.front().page;
+                top.usage = usages.front().minimum;
             } else {
-                m_result.usagePage = m_global.usagePage;
+                top.usagePage = m_global.usagePage;
             }
+            if (!m_sawCollection) {
+                m_result.usagePage = top.usagePage;
+                m_result.usage = top.usage;
+            }
+            m_result.collections.push_back(std::move(top));
+            m_current = m_result.collections.size() - 1;
         }
         m_sawCollection = true;
         ++m_collectionDepth;
         return std::nullopt;
     }
 
+    // The whole descriptor, and the top-level collection an item is in (none outside one).
+    std::array<HidCollectionDescriptor*, 2> targets() {
+        return {&m_result, m_current ? &m_result.collections[*m_current] : nullptr};
+    }
+
+    // Each kind's longest report among those the collection declares.
+    void finishLengths(HidCollectionDescriptor& collection) const {
+        for (std::size_t kind = 0; kind < 3; ++kind) {
+            std::uint64_t longest = 0;
+            for (const std::uint8_t id : collection.reportIds[kind]) {
+                const std::uint64_t bytes = (m_reportBits[kind][id] + 7) / 8;
+                if (collection.reportByteLength[kind] == 0 || bytes > longest) {
+                    longest = bytes;
+                    collection.longestReportId[kind] = id;
+                    collection.reportByteLength[kind] = static_cast<std::uint16_t>(longest + 1);
+                }
+            }
+        }
+    }
+
     // An Input, Output or Feature item: the field's bits extend the current report, and the
     // field's usages become button or value caps.
     std::optional<PlatformError> dataItem(HidReportKind kind, std::uint32_t flags, std::size_t offset) {
         const auto k = static_cast<std::size_t>(kind);
-        m_kindDeclared[k] = true;
+        for (auto* target : targets()) {
+            if (target != nullptr) {
+                auto& ids = target->reportIds[k];
+                if (std::find(ids.begin(), ids.end(), m_global.reportId) == ids.end()) {
+                    ids.push_back(m_global.reportId);
+                }
+            }
+        }
         std::uint64_t& bits = m_reportBits[k][m_global.reportId];
         bits += static_cast<std::uint64_t>(m_global.reportSize) * m_global.reportCount;
         if (bits > kMaxReportBits) {
@@ -253,7 +281,18 @@ private:
         }
         const bool isButton =
             isArray || (m_global.reportSize == 1 && m_global.logicalMinimum == 0 && logicalMaximum == 1);
-        auto& caps = isButton ? m_result.buttonCaps[k] : m_result.valueCaps[k];
+        const auto addCap = [this, k, isButton](HidControlCap cap, const UsageEntry& usage,
+                                                std::uint16_t maximum) {
+            cap.usagePage = *usage.page;
+            cap.isRange = usage.isRange;
+            cap.usageMin = usage.minimum;
+            cap.usageMax = usage.isRange ? maximum : usage.minimum;
+            for (auto* target : targets()) {
+                if (target != nullptr) {
+                    (isButton ? target->buttonCaps[k] : target->valueCaps[k]).push_back(cap);
+                }
+            }
+        };
 
         HidControlCap cap;
         cap.reportId = m_global.reportId;
@@ -262,7 +301,7 @@ private:
             // Each usage of an array field is one button cap over all of the field's slots.
             cap.reportCount = static_cast<std::uint16_t>(m_global.reportCount);
             for (const auto& usage : usages) {
-                addCap(caps, cap, usage, usage.maximum);
+                addCap(cap, usage, usage.maximum);
             }
             return std::nullopt;
         }
@@ -276,19 +315,10 @@ private:
             const std::uint32_t slots = last ? remaining : std::min(span, remaining);
             cap.reportCount = static_cast<std::uint16_t>(slots);
             const auto maximum = static_cast<std::uint16_t>(usage.minimum + std::min(span, slots) - 1);
-            addCap(caps, cap, usage, maximum);
+            addCap(cap, usage, maximum);
             remaining -= slots;
         }
         return std::nullopt;
-    }
-
-    static void addCap(std::vector<HidControlCap>& caps, HidControlCap cap, const UsageEntry& usage,
-                       std::uint16_t maximum) {
-        cap.usagePage = *usage.page;
-        cap.isRange = usage.isRange;
-        cap.usageMin = usage.minimum;
-        cap.usageMax = usage.isRange ? maximum : usage.minimum;
-        caps.push_back(cap);
     }
 
     // Hands over the local usages, each with its page resolved, for the main item at offset.
@@ -439,7 +469,7 @@ private:
     LocalState m_local;
     std::size_t m_collectionDepth = 0;
     bool m_sawCollection = false;
-    std::array<bool, 3> m_kindDeclared{};
+    std::optional<std::size_t> m_current;                          // index of the open top-level collection
     std::array<std::array<std::uint64_t, 256>, 3> m_reportBits{};  // by kind, then report ID
 };
 
@@ -449,29 +479,47 @@ Result<HidReportDescriptor> parseReportDescriptor(std::span<const std::uint8_t> 
     return Parser(bytes).run();
 }
 
-HidDescription makeHidDescription(const HidAttributes& attributes, const HidReportDescriptor& descriptor) {
+HidDescription makeHidDescription(const HidAttributes& attributes, const HidCollectionDescriptor& collection,
+                                  bool numberedReports) {
     HidDescription description;
     description.attributes = attributes;
-    description.numberedReports = descriptor.reportIdsUsed;
-    description.buttonCaps = descriptor.buttonCaps;
-    description.valueCaps = descriptor.valueCaps;
+    description.numberedReports = numberedReports;
+    description.reportIds = collection.reportIds;
+    description.outputReportId = collection.longestReportId[static_cast<std::size_t>(HidReportKind::Output)];
+    description.buttonCaps = collection.buttonCaps;
+    description.valueCaps = collection.valueCaps;
 
     HidCaps& caps = description.caps;
-    caps.usagePage = descriptor.usagePage;
-    caps.usage = descriptor.usage;
-    caps.inputReportByteLength = descriptor.reportByteLength[0];
-    caps.outputReportByteLength = descriptor.reportByteLength[1];
-    caps.featureReportByteLength = descriptor.reportByteLength[2];
+    caps.usagePage = collection.usagePage;
+    caps.usage = collection.usage;
+    caps.inputReportByteLength = collection.reportByteLength[0];
+    caps.outputReportByteLength = collection.reportByteLength[1];
+    caps.featureReportByteLength = collection.reportByteLength[2];
     auto count = [](const std::vector<HidControlCap>& caps) {
         return static_cast<std::uint16_t>(std::min<std::size_t>(caps.size(), 0xFFFF));
     };
-    caps.numberInputButtonCaps = count(descriptor.buttonCaps[0]);
-    caps.numberInputValueCaps = count(descriptor.valueCaps[0]);
-    caps.numberOutputButtonCaps = count(descriptor.buttonCaps[1]);
-    caps.numberOutputValueCaps = count(descriptor.valueCaps[1]);
-    caps.numberFeatureButtonCaps = count(descriptor.buttonCaps[2]);
-    caps.numberFeatureValueCaps = count(descriptor.valueCaps[2]);
+    caps.numberInputButtonCaps = count(collection.buttonCaps[0]);
+    caps.numberInputValueCaps = count(collection.valueCaps[0]);
+    caps.numberOutputButtonCaps = count(collection.buttonCaps[1]);
+    caps.numberOutputValueCaps = count(collection.valueCaps[1]);
+    caps.numberFeatureButtonCaps = count(collection.buttonCaps[2]);
+    caps.numberFeatureValueCaps = count(collection.valueCaps[2]);
     return description;
+}
+
+std::vector<HidDescription> describeInterfaces(const HidAttributes& attributes,
+                                               const HidReportDescriptor& descriptor) {
+    // Without report IDs the reports of several collections cannot be told apart: the device
+    // is one interface.
+    if (!descriptor.reportIdsUsed || descriptor.collections.size() < 2) {
+        return {makeHidDescription(attributes, descriptor, descriptor.reportIdsUsed)};
+    }
+    std::vector<HidDescription> interfaces;
+    interfaces.reserve(descriptor.collections.size());
+    for (const auto& collection : descriptor.collections) {
+        interfaces.push_back(makeHidDescription(attributes, collection, true));
+    }
+    return interfaces;
 }
 
 }  // namespace platform

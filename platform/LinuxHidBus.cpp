@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -156,29 +157,72 @@ std::uint16_t usbDeviceVersion(const fs::path& hidDevice, const fs::path& sysfsR
     return 0;
 }
 
+// The kernel keeps this many input reports for each reader of a hidraw node.
+constexpr int kHidrawQueueReports = 64;
+
+// "<dev>/hidraw3" is a node presented as one interface; "<dev>/hidraw3#2" is the second
+// top-level collection of a node that presents several.
+constexpr char kCollectionMark = '#';
+
+struct InterfacePath {
+    std::string node;        // the hidraw node's name
+    std::size_t collection;  // from 1; 0 for the node as one interface
+};
+
+std::optional<InterfacePath> splitInterfacePath(const std::string& path, const std::string& devRoot) {
+    const std::string prefix = devRoot + "/";
+    if (path.rfind(prefix, 0) != 0) {
+        return std::nullopt;
+    }
+    InterfacePath result{path.substr(prefix.size()), 0};
+    if (const auto mark = result.node.find(kCollectionMark); mark != std::string::npos) {
+        const std::string number = result.node.substr(mark + 1);
+        result.node.resize(mark);
+        if (number.empty() || number.size() > 5 || number[0] == '0' ||
+            number.find_first_not_of("0123456789") != std::string::npos) {
+            return std::nullopt;
+        }
+        result.collection = std::stoul(number);
+    }
+    const auto& name = result.node;
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+        return std::nullopt;
+    }
+    return result;
+}
+
 class LinuxHidDevice : public IHidDevice {
 public:
-    LinuxHidDevice(std::string path, HidDescription description, UniqueFd fd, HidOpenMode mode)
-        : m_path(std::move(path)), m_description(std::move(description)), m_fd(std::move(fd)), m_mode(mode) {}
+    LinuxHidDevice(std::string path, std::string node, HidDescription description, UniqueFd fd,
+                   HidOpenMode mode)
+        : m_path(std::move(path)),
+          m_node(std::move(node)),
+          m_description(std::move(description)),
+          m_fd(std::move(fd)),
+          m_mode(mode) {}
 
     const std::string& path() const override { return m_path; }
     const HidDescription& description() const override { return m_description; }
 
     HidIoResult readInputReport(std::span<std::uint8_t> report, std::uint32_t timeoutMs) override {
         if (m_fd.get() < 0 || !m_mode.read) {
-            return failed(EBADF, "read " + m_path + ": not opened for reading");
+            return failed(EBADF, "read " + m_node + ": not opened for reading");
         }
         // hidraw hands over a numbered report with its ID first, and an unnumbered one without
         // the ID byte, which goes into byte 0 as 0.
         const bool numbered = m_description.numberedReports;
         if (report.size() < 2) {
-            return failed(EINVAL, "read " + m_path + ": report buffer of " + std::to_string(report.size()) +
+            return failed(EINVAL, "read " + m_node + ": report buffer of " + std::to_string(report.size()) +
                                       " bytes is too short");
         }
         const auto target = numbered ? report : report.subspan(1);
+        // Reports are read into a buffer of our own, so that one of another collection on the
+        // same node never touches the caller's.
+        m_received.resize(target.size());
 
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        int passedOverLate = 0;
         for (;;) {
             int waitMs = -1;
             if (timeoutMs != kInfinite) {
@@ -191,7 +235,7 @@ public:
                 continue;
             }
             if (ready < 0) {
-                return failed(errnoError("poll " + m_path));
+                return failed(errnoError("poll " + m_node));
             }
             if (ready == 0) {
                 return HidIoResult{HidIoStatus::TimedOut, 0, {}};
@@ -199,7 +243,7 @@ public:
             if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 return unplugged("poll");
             }
-            const ssize_t n = ::read(m_fd.get(), target.data(), target.size());
+            const ssize_t n = ::read(m_fd.get(), m_received.data(), m_received.size());
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
                 continue;  // nothing after all: wait for what is left of the time-out
             }
@@ -208,22 +252,36 @@ public:
                 return unplugged("read");
             }
             if (n < 0) {
-                return failed(errnoError("read " + m_path));
+                return failed(errnoError("read " + m_node));
             }
+            if (numbered && !isOwnInputReport(m_received[0])) {
+                // Another collection's report is no report of this interface. Once the time-out
+                // has passed, no more than the kernel had queued is passed over, so that a
+                // stream of them cannot hold the caller.
+                if (Clock::now() >= deadline && ++passedOverLate > kHidrawQueueReports) {
+                    return HidIoResult{HidIoStatus::TimedOut, 0, {}};
+                }
+                continue;
+            }
+            // hidraw hands over a report as long as the device sent it: the rest of the buffer
+            // is zeroed, so no byte of an earlier report is taken for part of this one.
+            const auto count = static_cast<std::size_t>(n);
+            std::copy_n(m_received.begin(), count, target.begin());
+            std::fill(target.begin() + static_cast<std::ptrdiff_t>(count), target.end(), 0);
             if (!numbered) {
                 report[0] = 0;
-                return HidIoResult{HidIoStatus::Ok, static_cast<std::size_t>(n) + 1, {}};
+                return HidIoResult{HidIoStatus::Ok, count + 1, {}};
             }
-            return HidIoResult{HidIoStatus::Ok, static_cast<std::size_t>(n), {}};
+            return HidIoResult{HidIoStatus::Ok, count, {}};
         }
     }
 
     HidIoResult writeOutputReport(std::span<const std::uint8_t> report) override {
         if (m_fd.get() < 0 || !m_mode.write) {
-            return failed(EBADF, "write " + m_path + ": not opened for writing");
+            return failed(EBADF, "write " + m_node + ": not opened for writing");
         }
         if (report.empty()) {
-            return failed(EINVAL, "write " + m_path + ": empty report");
+            return failed(EINVAL, "write " + m_node + ": empty report");
         }
         // hidraw takes the report-ID byte first and drops it for an unnumbered report (ID 0).
         ssize_t n;
@@ -234,10 +292,10 @@ public:
             return unplugged("write");
         }
         if (n < 0) {
-            return failed(errnoError("write " + m_path));
+            return failed(errnoError("write " + m_node));
         }
         if (static_cast<std::size_t>(n) != report.size()) {
-            HidIoResult result = failed(EIO, "write " + m_path + ": wrote " + std::to_string(n) + " of " +
+            HidIoResult result = failed(EIO, "write " + m_node + ": wrote " + std::to_string(n) + " of " +
                                                  std::to_string(report.size()) + " bytes");
             result.bytes = static_cast<std::size_t>(n);
             return result;
@@ -253,13 +311,19 @@ private:
         return failed(PlatformError{code, std::move(what)});
     }
     HidIoResult unplugged(const std::string& call) const {
-        return HidIoResult{HidIoStatus::Unplugged, 0, errnoError(call + " " + m_path, ENODEV)};
+        return HidIoResult{HidIoStatus::Unplugged, 0, errnoError(call + " " + m_node, ENODEV)};
+    }
+    bool isOwnInputReport(std::uint8_t reportId) const {
+        const auto& ids = m_description.reportIds[static_cast<std::size_t>(HidReportKind::Input)];
+        return std::find(ids.begin(), ids.end(), reportId) != ids.end();
     }
 
     std::string m_path;
+    std::string m_node;  // the node's path, which error texts name
     HidDescription m_description;
     UniqueFd m_fd;
     HidOpenMode m_mode;
+    std::vector<std::uint8_t> m_received;
 };
 
 }  // namespace
@@ -288,21 +352,26 @@ Result<std::vector<std::string>> LinuxHidBus::listInterfaces() {
     std::vector<std::string> paths;
     paths.reserve(names.size());
     for (const auto& name : names) {
-        paths.push_back(m_devRoot + "/" + name);
+        const std::string node = m_devRoot + "/" + name;
+        // A node that cannot be described is still listed; opening it reports why.
+        const auto interfaces = describeNode(name);
+        const std::size_t count = interfaces.ok() ? interfaces.value().size() : 1;
+        if (count < 2) {
+            paths.push_back(node);
+            continue;
+        }
+        for (std::size_t i = 1; i <= count; ++i) {
+            paths.push_back(node + kCollectionMark + std::to_string(i));
+        }
     }
     return paths;
 }
 
-Result<HidDescription> LinuxHidBus::describe(const std::string& path) const {
-    const std::string prefix = m_devRoot + "/";
-    const std::string name = path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : std::string();
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
-        return errnoError("open " + path, ENODEV);
-    }
+Result<std::vector<HidDescription>> LinuxHidBus::describeNode(const std::string& name) const {
     const fs::path entry = fs::path(m_sysfsRoot) / "class" / "hidraw" / name;
     std::error_code ec;
     if (!fs::exists(entry, ec)) {
-        return errnoError("open " + path, ENODEV);  // no such interface now
+        return errnoError("open " + m_devRoot + "/" + name, ENODEV);  // no such interface now
     }
     const fs::path device = entry / "device";
 
@@ -328,7 +397,26 @@ Result<HidDescription> LinuxHidBus::describe(const std::string& path) const {
         return PlatformError{descriptor.error().code,
                              "parse " + descriptorFile + ": " + descriptor.error().what};
     }
-    return makeHidDescription(attributes.value(), descriptor.value());
+    return describeInterfaces(attributes.value(), descriptor.value());
+}
+
+Result<HidDescription> LinuxHidBus::describe(const std::string& path) const {
+    const auto where = splitInterfacePath(path, m_devRoot);
+    if (!where) {
+        return errnoError("open " + path, ENODEV);
+    }
+    auto interfaces = describeNode(where->node);
+    if (!interfaces) {
+        return interfaces.error();
+    }
+    auto& list = interfaces.value();
+    // A node of one interface has no collection number, one of several needs it.
+    const bool known =
+        where->collection == 0 ? list.size() == 1 : list.size() > 1 && where->collection <= list.size();
+    if (!known) {
+        return errnoError("open " + path, ENODEV);
+    }
+    return std::move(list[where->collection == 0 ? 0 : where->collection - 1]);
 }
 
 Result<std::unique_ptr<IHidDevice>> LinuxHidBus::open(const std::string& path, HidOpenMode mode) {
@@ -336,10 +424,11 @@ Result<std::unique_ptr<IHidDevice>> LinuxHidBus::open(const std::string& path, H
     if (!description) {
         return description.error();
     }
+    const std::string node = m_devRoot + "/" + splitInterfacePath(path, m_devRoot)->node;
     UniqueFd fd;
     if (mode.read || mode.write) {
         // Reads poll first, so the node is non-blocking for them; hidraw writes ignore the flag.
-        int flags = O_CLOEXEC;
+        int flags = O_CLOEXEC | O_NOCTTY;
         if (mode.read && mode.write) {
             flags |= O_RDWR | O_NONBLOCK;
         } else if (mode.read) {
@@ -347,16 +436,16 @@ Result<std::unique_ptr<IHidDevice>> LinuxHidBus::open(const std::string& path, H
         } else {
             flags |= O_WRONLY;
         }
-        fd.reset(::open(path.c_str(), flags));
+        fd.reset(::open(node.c_str(), flags));
         if (fd.get() < 0) {
-            return errnoError("open " + path);
+            return errnoError("open " + node);
         }
         if (::flock(fd.get(), (mode.exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-            return errnoError("open " + path, errno == EWOULDBLOCK ? EBUSY : errno);
+            return errnoError("open " + node, errno == EWOULDBLOCK ? EBUSY : errno);
         }
     }
     return std::unique_ptr<IHidDevice>(
-        std::make_unique<LinuxHidDevice>(path, std::move(description.value()), std::move(fd), mode));
+        std::make_unique<LinuxHidDevice>(path, node, std::move(description.value()), std::move(fd), mode));
 }
 
 }  // namespace platform

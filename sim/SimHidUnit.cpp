@@ -308,6 +308,7 @@ platform::HidIoResult SimHidUnit::read(int reader, std::span<std::uint8_t> repor
             const auto& pending = inbox.front().report;
             const std::size_t count = std::min(report.size(), pending.size());
             std::copy_n(pending.begin(), count, report.begin());
+            std::fill(report.begin() + static_cast<std::ptrdiff_t>(count), report.end(), 0);
             inbox.pop_front();
             result.status = platform::HidIoStatus::Ok;
             result.bytes = count;

@@ -66,8 +66,13 @@ TEST_F(ComRoute, ASlaveUnitIsNamedByItsUnitCharacter) {
     EXPECT_EQ(log,
               "ComPort Send:  0x0C, 0xB1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00\r\n"
               "ComPort Read:  0x0C, 0xB1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00\r\n");
-    protocol.m_slaveUnit = 16;
-    EXPECT_EQ(protocol.EncodeHexLine(std::vector<std::uint8_t>{0x12}), "G1200000000000000\r");
+    // '0' + U, and 7 more above 9.
+    for (const auto& [unitNumber, character] :
+         {std::pair{1, '1'}, {9, '9'}, {10, 'A'}, {15, 'F'}, {16, 'G'}}) {
+        protocol.m_slaveUnit = unitNumber;
+        EXPECT_EQ(protocol.EncodeHexLine(std::vector<std::uint8_t>{0x12}),
+                  std::string(1, character) + "1200000000000000\r");
+    }
 }
 
 TEST_F(ComRoute, AShortReplyLineIsAnErrorShownInAWarningBox) {

@@ -135,6 +135,30 @@ TEST(ConnectIdentity, Code18WithoutFirmwareAnswerIsVersion01AndNotAsked) {
     EXPECT_FALSE(Contains(bench.requestsSince(0), 0xA400));
 }
 
+TEST(ConnectIdentity, AlgorithmAndFirmwareWordsAreMasked) {
+    struct Case {
+        std::uint16_t algorithmWord;
+        std::uint16_t firmwareReply;
+        int algorithm;
+        int major;
+    };
+    // Bits above the algorithm's five (without 0x400) and above the major's seven are not theirs.
+    for (const Case& c :
+         {Case{0x068, 0xA873, 8, 7}, Case{0x5FF, 0xA0F3, 511, 15}, Case{0x3FF, 0xA3F3, 31, 63}}) {
+        CatalogueBench bench;
+        bench.attach(
+            Modified("brevik-kr600", [&c](sim::UnitProfile& p) { p.algorithmWord = c.algorithmWord; }));
+        bench.model().onRequest(0xA000, [&c](std::span<const std::uint8_t>) {
+            return sim::SimUnitModel::Reply{{static_cast<std::uint8_t>(c.firmwareReply >> 8),
+                                             static_cast<std::uint8_t>(c.firmwareReply & 0xFF)}};
+        });
+        ASSERT_TRUE(bench.protocol.Connect(-1, false, true));
+        EXPECT_EQ(bench.protocol.m_algorithmCode, c.algorithm) << std::hex << c.algorithmWord;
+        EXPECT_EQ(bench.protocol.m_firmwareMajor, c.major) << std::hex << c.firmwareReply;
+        EXPECT_EQ(bench.protocol.m_firmwareNumber, c.major * 1000 + 3) << std::hex << c.firmwareReply;
+    }
+}
+
 TEST(ConnectIdentity, APSTNTolvinNeedsNoAlgorithmQuery) {
     CatalogueBench bench;
     ASSERT_TRUE(bench.connect("tolvin-pstn"));

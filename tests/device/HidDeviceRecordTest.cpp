@@ -70,6 +70,38 @@ TEST(EnumerateHidDevicesTest, AFailedListingClosesWhatThePreviousListHeld) {
     EXPECT_TRUE(records.empty());
 }
 
+// A bus that runs out of memory over its listing, or over every description.
+class OutOfMemoryBus : public platform::IHidBus {
+public:
+    explicit OutOfMemoryBus(bool listing) : m_listing(listing) {}
+    platform::Result<std::vector<std::string>> listInterfaces() override {
+        if (m_listing) {
+            throw std::bad_alloc();
+        }
+        return std::vector<std::string>{"/oom/hidraw0"};
+    }
+    platform::Result<std::unique_ptr<platform::IHidDevice>> open(const std::string&,
+                                                                 platform::HidOpenMode) override {
+        throw std::bad_alloc();
+    }
+
+private:
+    bool m_listing;
+};
+
+TEST(EnumerateHidDevicesTest, RunningOutOfMemoryFailsTheListingOrTheOneOpening) {
+    OutOfMemoryBus listing(true);
+    std::vector<HidDeviceRecord> records(2);
+    EXPECT_FALSE(EnumerateHidDevices(listing, records));
+    EXPECT_TRUE(records.empty());
+
+    OutOfMemoryBus describing(false);
+    ASSERT_TRUE(EnumerateHidDevices(describing, records));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_FALSE(records[0].isOpen());
+    EXPECT_EQ(records[0].devicePath, "/oom/hidraw0");
+}
+
 TEST(OpenHidDeviceTest, FailuresLeaveTheRecordClosedAndCloseKeepsTheCaps) {
     sim::SimHidBus bus;
     const auto path = bus.attach(makeUnit(0x3B59, 786, 43));

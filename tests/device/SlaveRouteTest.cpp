@@ -25,11 +25,12 @@ protected:
 
     int send(std::vector<std::uint8_t> message) { return protocol.WaitForAnswer(message, reply, 1000); }
 
-    // The mailbox writes (F0 0E 00 07 07 index ..) and control writes (F0 0C 00 07 01) since
-    // the last call.
+    // The mailbox writes (F0 0E 00 07 07 index ..), control writes (F0 0C 00 07 01) and control
+    // reads (F0 0D 00 07 01) since the last call.
     struct Writes {
         std::vector<std::uint8_t> mailboxIndexes;
         int controlWrites = 0;
+        int controlReads = 0;
     };
     Writes writesSinceLastLook() {
         const auto all = unit->writtenReports();
@@ -40,6 +41,8 @@ protected:
                 w.mailboxIndexes.push_back(r[6]);
             } else if (r[1] == 0xF0 && r[2] == 0x0C && r[4] == 7 && r[5] == 1) {
                 ++w.controlWrites;
+            } else if (r[1] == 0xF0 && r[2] == 0x0D && r[4] == 7 && r[5] == 1) {
+                ++w.controlReads;
             }
         }
         seen = all.size();
@@ -138,7 +141,9 @@ TEST_F(SlaveRoute, NoReplyFromTheSlaveEndsAfterTwoHundredPolls) {
     protocol.m_slaveUnit = 5;  // nobody is unit 5
     std::string log;
     protocol.m_log = &log;
+    writesSinceLastLook();
     EXPECT_EQ(send({0xA0, 0x00}), -1);
+    EXPECT_EQ(writesSinceLastLook().controlReads, 200);
     EXPECT_NE(log.find("There is no reply from slave (PIC_DATA_CONTROL_PAR = 2, bit 0x200 is low)\r\n"),
               std::string::npos);
     EXPECT_EQ(boxes->count(), 0u);
@@ -151,9 +156,11 @@ TEST_F(SlaveRoute, WithTheCacheOffTheRouteWaitsForTheLocalUnitToBeReady) {
     EXPECT_EQ(send({0xA0, 0x00}), 0xA062);
     // Value 2 stuck on (read as a signed word): twenty reads, about a second, then give up.
     hub->state().setParameter(7, 1, 0, 0x8002);
+    writesSinceLastLook();
     const auto start = platform::tickCountMs();
     EXPECT_EQ(send({0xA0, 0x00}), -1);
     EXPECT_GE(platform::tickCountMs() - start, 950u);
+    EXPECT_EQ(writesSinceLastLook().controlReads, 20);
     ASSERT_EQ(boxes->count(), 1u);
     EXPECT_EQ(
         boxes->shown()[0].text,
@@ -242,6 +249,15 @@ TEST_F(SlaveRoute, DisconnectForgetsTheLocalUnitsLevel) {
     protocol.m_slaveUnit = 16;
     EXPECT_EQ(send({0xA0, 0x00}), -1);
     EXPECT_EQ(hub->tunnelledMessages(), 0);
+    // The mailbox word the local unit's level does not let through is told like an unanswered
+    // control read.
+    ASSERT_EQ(boxes->count(), 1u);
+    EXPECT_EQ(boxes->shown()[0].caption, "WaitForSlaveAnswer");
+    EXPECT_EQ(
+        boxes->shown()[0].text,
+        "Get Parameter PIC_DATA_CONTROL_PAR (1) from PIC1_PAGE (7) returns error -1 while polling for slave "
+        "answer\r\n");
+    EXPECT_EQ(protocol.m_slaveUnit, 0);
 }
 
 }  // namespace

@@ -194,6 +194,24 @@ TEST(PicInfo, TheHubHasNoInterfacePicAndNothingIsAsked) {
     EXPECT_EQ(bench.mark(), before);
 }
 
+TEST(PicInfo, AFirstRevisionControllerIsAskedAgainAndNamedByWhich) {
+    CatalogueBench bench;
+    bench.attach(Modified("brevik-kr600", [](sim::UnitProfile& p) {
+        p.mainPic = {{4, {12, 3, 255}}, {1, {0, 2, 6}}};
+        p.interfacePic = p.mainPic;
+    }));
+    ASSERT_TRUE(bench.protocol.Connect(-1, false, true));
+    for (const int which : {1, 2}) {
+        int id = 0;
+        int major = 0;
+        int minor = 0;
+        EXPECT_TRUE(bench.protocol.ReadPicInfo(which, id, major, minor));
+        EXPECT_EQ(id, which == 1 ? 4 : 5);
+        EXPECT_EQ(major, 2);
+        EXPECT_EQ(minor, 6);
+    }
+}
+
 TEST(PicInfo, ARefusedFrameFails) {
     CatalogueBench bench;
     bench.attach(Modified("brevik-kr600", [](sim::UnitProfile& p) { p.interfacePic.clear(); }));

@@ -89,6 +89,20 @@ TEST_F(Exchange, RemoteUnitIsAddressedAndAReplyFromTheWrongUnitIsRejected) {
     EXPECT_EQ(unit->writeCount() - writesBefore, 2u);
 }
 
+TEST_F(Exchange, AReportToUnit99FromTheLocalSideTakesTheRespondingUnitFromTheReply) {
+    attach(1042, 11, 0);
+    unit->addRemoteUnit(std::make_shared<sim::SimUnitModel>(1042, 99));
+    protocol.m_unit99Enabled = true;
+    protocol.m_slaveUnit = 99;
+    // R = 0: FR 04, TO 07. The reply's FR (unit 99 as 0x35) need not match TO's unit.
+    EXPECT_EQ(send({0x64, 0x00}), 0x6400);
+    const auto written = lastWritten();
+    EXPECT_EQ(written[9], 0x04);
+    EXPECT_EQ(written[10], 0x07);
+    EXPECT_EQ(protocol.m_respondingUnit, 3);
+    EXPECT_EQ(unit->writeCount(), 1u);
+}
+
 TEST_F(Exchange, RejectedRepliesAreReadPastWithoutWritingAgain) {
     attach(83, 9);
     sim::SimFaults faults;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 // Report descriptors of real kinds of devices, written out item by item.
@@ -107,5 +108,33 @@ inline constexpr std::uint8_t kNumberedConsumerVendor[] = {
     0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
     0xC0,              // End Collection
 };
+
+// A speakerphone whose USB interface carries consumer keys (report 1) beside the vendor channel
+// (report 2, input and output reports of vendorBytes data bytes). The key report is padded to
+// 8 data bytes, so with 8 vendor bytes every report is 9 bytes long.
+constexpr std::array<std::uint8_t, 56> keysAndVendor(std::uint8_t vendorBytes) {
+    return {
+        0x05, 0x0C,                     // Usage Page (Consumer)
+        0x09, 0x01,                     // Usage (Consumer Control)
+        0xA1, 0x01,                     // Collection (Application)
+        0x85, 0x01,                     //   Report ID (1)
+        0x15, 0x00, 0x25, 0x01,         //   Logical Minimum (0), Logical Maximum (1)
+        0x75, 0x01, 0x95, 0x03,         //   Report Size (1), Report Count (3)
+        0x09, 0xE9, 0x09, 0xEA,         //   Usage (Volume Increment), Usage (Volume Decrement)
+        0x09, 0xE2, 0x81, 0x02,         //   Usage (Mute), Input (Data, Variable, Absolute)
+        0x95, 0x3D, 0x81, 0x03,         //   Report Count (61), Input (Constant): padding
+        0xC0,                           // End Collection
+        0x06, 0x00, 0xFF,               // Usage Page (Vendor 0xFF00)
+        0x09, 0x01,                     // Usage (1)
+        0xA1, 0x01,                     // Collection (Application)
+        0x85, 0x02,                     //   Report ID (2)
+        0x15, 0x00,                     //   Logical Minimum (0)
+        0x26, 0xFF, 0x00,               //   Logical Maximum (255)
+        0x75, 0x08, 0x95, vendorBytes,  //   Report Size (8), Report Count (vendorBytes)
+        0x09, 0x01, 0x81, 0x02,         //   Usage (1), Input (Data, Variable, Absolute)
+        0x09, 0x02, 0x91, 0x02,         //   Usage (2), Output (Data, Variable, Absolute)
+        0xC0,                           // End Collection
+    };
+}
 
 }  // namespace platform::samples

@@ -114,7 +114,7 @@ TEST(HidReportDescriptorTest, NumberedReportsTakeTheLongestReportOfEachKind) {
 
 TEST(HidReportDescriptorTest, DescriptionCarriesCountsLengthsAndAttributes) {
     const auto d = parseOk(samples::kBootKeyboard);
-    const auto description = makeHidDescription(HidAttributes{0x0556, 0x0A1B, 0x0102}, d);
+    const auto description = makeHidDescription(HidAttributes{0x0556, 0x0A1B, 0x0102}, d, d.reportIdsUsed);
     EXPECT_EQ(description.attributes.vendorId, 0x0556);
     EXPECT_EQ(description.attributes.versionNumber, 0x0102);
     EXPECT_EQ(description.caps.usagePage, 0x01);
@@ -125,6 +125,22 @@ TEST(HidReportDescriptorTest, DescriptionCarriesCountsLengthsAndAttributes) {
     EXPECT_EQ(description.caps.numberOutputButtonCaps, 1);
     EXPECT_EQ(description.caps.numberFeatureValueCaps, 0);
     EXPECT_EQ(maxUsageListLength(description, HidReportKind::Output, 0x08), 5u);
+}
+
+TEST(HidReportDescriptorTest, OnlyNumberedCollectionsBecomeInterfacesOfTheirOwn) {
+    const auto numbered = describeInterfaces({}, parseOk(samples::kNumberedConsumerVendor));
+    ASSERT_EQ(numbered.size(), 2u);
+    EXPECT_EQ(numbered[0].caps.usagePage, 0x0C);
+    EXPECT_EQ(numbered[1].caps.inputReportByteLength, 64);
+
+    // Two collections without report IDs: their fields make one report, so one interface.
+    std::vector<std::uint8_t> twoUnnumbered(std::begin(samples::kVendor8), std::end(samples::kVendor8));
+    twoUnnumbered.insert(twoUnnumbered.end(), std::begin(samples::kVendor8), std::end(samples::kVendor8));
+    const auto whole = describeInterfaces({}, parseOk(twoUnnumbered));
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(whole[0].caps.usagePage, 0xFF00);
+    EXPECT_EQ(whole[0].caps.inputReportByteLength, 17);
+    EXPECT_EQ(whole[0].caps.numberInputValueCaps, 2);
 }
 
 TEST(HidReportDescriptorTest, PushPopLongItemsAndExtendedUsagesAreHonoured) {

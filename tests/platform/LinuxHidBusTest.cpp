@@ -17,47 +17,44 @@
 
 #include "platform/System.h"
 #include "tests/platform/HidDescriptorSamples.h"
+#include "tests/support/FakeHidraw.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A sysfs and /dev tree of five hidraw interfaces in a temporary folder:
+// A sysfs and /dev tree of five hidraw nodes in a temporary folder:
 //   hidraw0  USB 0556:0A1B, 8-byte vendor reports, node a FIFO, bcdDevice 0117 on its USB device
 //   hidraw1  USB, no report_descriptor file
 //   hidraw2  Bluetooth keyboard (no USB device above it), node a regular file
-//   hidraw3  USB 3B59:0042 with numbered reports, node a FIFO
+//   hidraw3  USB 3B59:0042, consumer keys (report 1) and a vendor channel (reports 2 and 3) in
+//            two top-level collections, node a FIFO
 //   hidraw10 USB 2E71:0310, 42-byte vendor reports, no node in /dev
 class LinuxHidBusTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qpg-hidraw-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        fs::create_directories(sys() / "class" / "hidraw");
-        fs::create_directories(dev());
-
         const fs::path usb = sys() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1";
-        writeFile(usb / "bcdDevice", "0605\n");  // the root hub: farther up than the unit
-        writeFile(usb / "1-2" / "bcdDevice", "0117\n");
-        writeFile(usb / "1-3" / "bcdDevice", "0200\n");
-        writeFile(usb / "1-4" / "bcdDevice", "0310\n");
+        FakeHidrawTree::writeFile(usb / "bcdDevice", "0605\n");  // the root hub: farther up than the unit
+        FakeHidrawTree::writeFile(usb / "1-2" / "bcdDevice", "0117\n");
+        FakeHidrawTree::writeFile(usb / "1-3" / "bcdDevice", "0200\n");
+        FakeHidrawTree::writeFile(usb / "1-4" / "bcdDevice", "0310\n");
 
-        addInterface("hidraw0", usb / "1-2" / "1-2:1.3" / "0003:0556:0A1B.0001", "0003:00000556:00000A1B",
-                     samples::kVendor8);
-        addInterface("hidraw1", usb / "1-3" / "1-3:1.0" / "0003:0556:0B00.0002", "0003:00000556:00000B00",
-                     {});
-        addInterface("hidraw2", sys() / "devices" / "virtual" / "misc" / "uhid" / "0005:046D:B342.0003",
-                     "0005:0000046D:0000B342", samples::kBootKeyboard);
-        addInterface("hidraw3", usb / "1-4" / "1-4:1.3" / "0003:3B59:0042.0004", "0003:00003B59:00000042",
-                     samples::kNumberedConsumerVendor);
-        addInterface("hidraw10", usb / "1-4" / "1-4:1.4" / "0003:2E71:0310.0005", "0003:00002E71:00000310",
-                     samples::kVendor42);
+        m_tree.addInterface("hidraw0", usb / "1-2" / "1-2:1.3" / "0003:0556:0A1B.0001",
+                            "0003:00000556:00000A1B", samples::kVendor8);
+        m_tree.addInterface("hidraw1", usb / "1-3" / "1-3:1.0" / "0003:0556:0B00.0002",
+                            "0003:00000556:00000B00", {});
+        m_tree.addInterface("hidraw2",
+                            sys() / "devices" / "virtual" / "misc" / "uhid" / "0005:046D:B342.0003",
+                            "0005:0000046D:0000B342", samples::kBootKeyboard);
+        m_tree.addInterface("hidraw3", usb / "1-4" / "1-4:1.3" / "0003:3B59:0042.0004",
+                            "0003:00003B59:00000042", samples::kNumberedConsumerVendor);
+        m_tree.addInterface("hidraw10", usb / "1-4" / "1-4:1.4" / "0003:2E71:0310.0005",
+                            "0003:00002E71:00000310", samples::kVendor42);
 
         ASSERT_EQ(::mkfifo(node("hidraw0").c_str(), 0600), 0);
         ASSERT_EQ(::mkfifo(node("hidraw3").c_str(), 0600), 0);
-        writeFile(dev() / "hidraw2", "");
+        FakeHidrawTree::writeFile(dev() / "hidraw2", "");
         m_bus = std::make_unique<LinuxHidBus>(sys().string(), dev().string());
     }
 
@@ -65,30 +62,11 @@ protected:
         for (const int fd : m_fds) {
             ::close(fd);
         }
-        fs::remove_all(m_root);
     }
 
-    fs::path sys() const { return m_root / "sys"; }
-    fs::path dev() const { return m_root / "dev"; }
-    std::string node(const std::string& name) const { return (dev() / name).string(); }
-
-    static void writeFile(const fs::path& path, const std::string& content) {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << content;
-    }
-
-    // A hidraw class entry whose "device" link leads to the HID device's folder.
-    void addInterface(const std::string& name, const fs::path& hidDevice, const std::string& hidId,
-                      std::span<const std::uint8_t> descriptor) {
-        writeFile(hidDevice / "uevent", "DRIVER=hid-generic\nHID_ID=" + hidId +
-                                            "\nHID_NAME=Test Unit\nHID_PHYS=usb-0000:00:14.0-2/input3\n");
-        if (!descriptor.empty()) {
-            writeFile(hidDevice / "report_descriptor", std::string(descriptor.begin(), descriptor.end()));
-        }
-        fs::create_directories(hidDevice / "hidraw" / name);
-        fs::create_directory_symlink(hidDevice / "hidraw" / name, sys() / "class" / "hidraw" / name);
-        fs::create_directory_symlink(hidDevice, hidDevice / "hidraw" / name / "device");
-    }
+    fs::path sys() const { return m_tree.sys(); }
+    fs::path dev() const { return m_tree.dev(); }
+    std::string node(const std::string& name) const { return m_tree.node(name); }
 
     // The far end of a FIFO node, as the kernel side of hidraw; closed at tear-down.
     int openFifoEnd(const std::string& name, int flags) {
@@ -104,7 +82,7 @@ protected:
         return device.ok() ? std::move(device.value()) : nullptr;
     }
 
-    fs::path m_root;
+    FakeHidrawTree m_tree;
     std::unique_ptr<LinuxHidBus> m_bus;
     std::vector<int> m_fds;
 };
@@ -112,12 +90,14 @@ protected:
 TEST_F(LinuxHidBusTest, ListsInterfacesInNaturalOrderUnderTheDevRoot) {
     const auto list = m_bus->listInterfaces();
     ASSERT_TRUE(list.ok()) << list.error().what;
-    EXPECT_EQ(list.value(), (std::vector<std::string>{node("hidraw0"), node("hidraw1"), node("hidraw2"),
-                                                      node("hidraw3"), node("hidraw10")}));
+    // The node of two numbered collections is two interfaces.
+    EXPECT_EQ(list.value(),
+              (std::vector<std::string>{node("hidraw0"), node("hidraw1"), node("hidraw2"), node("hidraw3#1"),
+                                        node("hidraw3#2"), node("hidraw10")}));
 }
 
 TEST_F(LinuxHidBusTest, AMachineWithoutHidrawHasNoInterfaces) {
-    LinuxHidBus bus((m_root / "empty-sys").string(), dev().string());
+    LinuxHidBus bus((m_tree.root() / "empty-sys").string(), dev().string());
     const auto list = bus.listInterfaces();
     ASSERT_TRUE(list.ok());
     EXPECT_TRUE(list.value().empty());
@@ -152,12 +132,37 @@ TEST_F(LinuxHidBusTest, DescribesInterfacesFromSysfsWithoutTouchingTheirNodes) {
     EXPECT_EQ(keyboard->description().attributes.versionNumber, 0);  // no USB device above it
     EXPECT_EQ(keyboard->description().caps.numberInputButtonCaps, 2);
     EXPECT_EQ(keyboard->description().caps.outputReportByteLength, 2);
+}
 
-    const auto numbered = openOk("hidraw3", {});
-    ASSERT_NE(numbered, nullptr);
-    EXPECT_TRUE(numbered->description().numberedReports);
-    EXPECT_EQ(numbered->description().caps.inputReportByteLength, 64);
-    EXPECT_EQ(numbered->description().caps.featureReportByteLength, 5);
+TEST_F(LinuxHidBusTest, EachNumberedCollectionIsDescribedAlone) {
+    const auto keys = openOk("hidraw3#1", {});
+    ASSERT_NE(keys, nullptr);
+    const auto& k = keys->description();
+    EXPECT_TRUE(k.numberedReports);
+    EXPECT_EQ(k.attributes.productId, 0x0042);
+    EXPECT_EQ(k.caps.usagePage, 0x0C);
+    EXPECT_EQ(k.caps.numberInputButtonCaps, 3);
+    EXPECT_EQ(k.caps.inputReportByteLength, 2);
+    EXPECT_EQ(k.caps.outputReportByteLength, 0);
+    EXPECT_EQ(k.reportIds[0], std::vector<std::uint8_t>{1});
+
+    const auto vendor = openOk("hidraw3#2", {});
+    ASSERT_NE(vendor, nullptr);
+    const auto& v = vendor->description();
+    EXPECT_EQ(v.caps.usagePage, 0xFF00);
+    EXPECT_EQ(v.caps.numberInputButtonCaps, 0);
+    EXPECT_EQ(v.caps.numberInputValueCaps, 1);
+    EXPECT_EQ(v.caps.inputReportByteLength, 64);
+    EXPECT_EQ(v.caps.featureReportByteLength, 5);
+    EXPECT_EQ(v.reportIds[0], std::vector<std::uint8_t>{2});
+    EXPECT_EQ(v.reportIds[2], std::vector<std::uint8_t>{3});
+    EXPECT_EQ(v.outputReportId, 2);
+
+    for (const char* name : {"hidraw3", "hidraw3#3", "hidraw3#0", "hidraw3#x", "hidraw0#1"}) {
+        const auto unknown = m_bus->open(node(name), {});
+        ASSERT_FALSE(unknown.ok()) << name;
+        EXPECT_EQ(unknown.error().what, "open " + node(name) + ": No such device");
+    }
 }
 
 TEST_F(LinuxHidBusTest, MissingOrBadSysfsFilesAreErrorsNamingTheFile) {
@@ -169,13 +174,13 @@ TEST_F(LinuxHidBusTest, MissingOrBadSysfsFilesAreErrorsNamingTheFile) {
         << noDescriptor.error().what;
 
     const fs::path keyboardDevice = sys() / "class" / "hidraw" / "hidraw2" / "device";
-    writeFile(keyboardDevice / "report_descriptor", std::string("\x05\x01\x09", 3));
+    FakeHidrawTree::writeFile(keyboardDevice / "report_descriptor", std::string("\x05\x01\x09", 3));
     const auto truncated = m_bus->open(node("hidraw2"), {});
     ASSERT_FALSE(truncated.ok());
     EXPECT_EQ(truncated.error().what, "parse " + (keyboardDevice / "report_descriptor").string() +
                                           ": malformed report descriptor: truncated item at byte 2");
 
-    writeFile(keyboardDevice / "uevent", "DRIVER=hid-generic\nHID_NAME=x\n");
+    FakeHidrawTree::writeFile(keyboardDevice / "uevent", "DRIVER=hid-generic\nHID_NAME=x\n");
     const auto noId = m_bus->open(node("hidraw2"), {});
     ASSERT_FALSE(noId.ok());
     EXPECT_NE(noId.error().what.find("no valid HID_ID"), std::string::npos) << noId.error().what;
@@ -227,20 +232,41 @@ TEST_F(LinuxHidBusTest, AnUnnumberedReportGetsAZeroReportIdInFront) {
     EXPECT_EQ(report, (std::vector<std::uint8_t>{0x00, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0}));
 }
 
-TEST_F(LinuxHidBusTest, ANumberedReportKeepsItsIdInFront) {
-    const auto unit = openOk("hidraw3", {.read = true});
+TEST_F(LinuxHidBusTest, ANumberedReportKeepsItsIdAndOtherCollectionsReportsArePassedOver) {
+    const auto unit = openOk("hidraw3#2", {.read = true});
     ASSERT_NE(unit, nullptr);
     const int kernel = openFifoEnd("hidraw3", O_WRONLY);
+    const std::uint8_t keys[2] = {0x01, 0x04};
+    ASSERT_EQ(::write(kernel, keys, sizeof keys), 2);
+    std::vector<std::uint8_t> report(64, 0xEE);
+    EXPECT_EQ(unit->readInputReport(report, 50).status, HidIoStatus::TimedOut);
+    EXPECT_EQ(report, std::vector<std::uint8_t>(64, 0xEE));
+
     std::vector<std::uint8_t> sent(64);
     sent[0] = 0x02;
     std::iota(sent.begin() + 1, sent.end(), 1);
     ASSERT_EQ(::write(kernel, sent.data(), sent.size()), 64);
-
-    std::vector<std::uint8_t> report(64, 0xEE);
     const auto result = unit->readInputReport(report, 1000);
     ASSERT_EQ(result.status, HidIoStatus::Ok) << result.error.what;
     EXPECT_EQ(result.bytes, 64u);
     EXPECT_EQ(report, sent);
+}
+
+TEST_F(LinuxHidBusTest, AShortReportIsFollowedByZerosNotByTheLastReport) {
+    const auto unit = openOk("hidraw0", {.read = true});
+    ASSERT_NE(unit, nullptr);
+    const int kernel = openFifoEnd("hidraw0", O_WRONLY);
+    std::vector<std::uint8_t> report(9);
+    const std::uint8_t full[8] = {0xF0, 0x0D, 0x00, 0x07, 0x07, 0x00, 0x12, 0x34};
+    ASSERT_EQ(::write(kernel, full, sizeof full), 8);
+    ASSERT_EQ(unit->readInputReport(report, 1000).status, HidIoStatus::Ok);
+
+    const std::uint8_t shortReport[2] = {0xF0, 0x0D};
+    ASSERT_EQ(::write(kernel, shortReport, sizeof shortReport), 2);
+    const auto result = unit->readInputReport(report, 1000);
+    ASSERT_EQ(result.status, HidIoStatus::Ok) << result.error.what;
+    EXPECT_EQ(result.bytes, 3u);
+    EXPECT_EQ(report, (std::vector<std::uint8_t>{0x00, 0xF0, 0x0D, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(LinuxHidBusTest, ReadReportsUnplugWhenTheOtherEndGoes) {
@@ -267,7 +293,7 @@ TEST_F(LinuxHidBusTest, WritePassesTheReportWholeWithItsIdByteFirst) {
     EXPECT_EQ(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {}), leds);
 
     const int kernel = openFifoEnd("hidraw3", O_RDONLY);
-    const auto numbered = openOk("hidraw3", {.write = true});
+    const auto numbered = openOk("hidraw3#2", {.write = true});
     ASSERT_NE(numbered, nullptr);
     std::vector<std::uint8_t> report(64, 0xA5);
     report[0] = 0x02;
