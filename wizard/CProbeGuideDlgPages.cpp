@@ -88,9 +88,8 @@ int CProbeGuideDlg::ShowPage() {
                 m_instructions = "Connect a device and click the 'next >' button to start the test.";
             } else if (count > 1) {
                 m_instructions = format(
-                    "There are %d Quenlor devices connected. Disconnect all devices except the one you want "
-                    "to "
-                    "test, and click the 'Next >' button to start the test.",
+                    "There are %d Quenlor devices connected. Disconnect all devices except the one "
+                    "you want to test, and click the 'Next >' button to start the test.",
                     count);
             } else if (m_hidProtocol.Connect(-1, false, true)) {
                 ReselectSpeaker();
@@ -120,9 +119,8 @@ int CProbeGuideDlg::ShowPage() {
         case PAGE_SPEAKER_TEST:
             m_title = "Speaker Test";
             m_instructions =
-                "To test the speaker, push the 'Play Voice' or 'Play Music' buttons, and set the volume to "
-                "an "
-                "adequate level.";
+                "To test the speaker, push the 'Play Voice' or 'Play Music' buttons, and set the "
+                "volume to an adequate level.";
             layOutTestPage("page-speaker", false, "Play Voice", "Play Music");
             if (product83) {
                 m_nameLabel->setText("Playback Device :");
@@ -182,9 +180,8 @@ int CProbeGuideDlg::ShowPage() {
                 m_title = "You are about to leave the probe guide.";
             }
             m_instructions =
-                "You can email test results to Quenlor support, save the volume levels as defaults to the "
-                "device "
-                "and exit, or exit without saving.";
+                "You can email test results to Quenlor support, save the volume levels as "
+                "defaults to the device and exit, or exit without saving.";
             pageIcon("page-info");
             m_recordingGroup->setVisible(false);
             m_playbackGroup->setVisible(false);
