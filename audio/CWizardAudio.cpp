@@ -102,6 +102,18 @@ const std::vector<std::uint8_t>* CWizardAudio::LevelBlock(const platform::Notify
     return static_cast<const std::vector<std::uint8_t>*>(message.payload.get());
 }
 
+std::string CWizardAudio::RecordingFault() const {
+    std::lock_guard lock(m_faultMutex);
+    return m_recordingFault;
+}
+
+void CWizardAudio::SetRecordingFault(const std::string& fault) {
+    std::lock_guard lock(m_faultMutex);
+    if (m_recordingFault.empty()) {
+        m_recordingFault = fault;
+    }
+}
+
 bool CWizardAudio::IsRunning() const {
     return (m_pMicThread && m_pMicThread->isRunning()) || (m_pSpeakerThread && m_pSpeakerThread->isRunning());
 }
@@ -144,6 +156,10 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
         return 0;
     }
     m_hNotifyWnd = target;
+    {
+        std::lock_guard lock(m_faultMutex);
+        m_recordingFault.clear();
+    }
     m_recordChannels = 1;
     m_sampleRate = 16000;
     const int mode = m_testMode;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -79,6 +80,12 @@ public:
 
     bool IsRunning() const;
 
+    // Why the last run's recording cannot be measured (it could not be written, was cut
+    // short, has a gap, or its device went away), naming the cause and the file; empty while
+    // the recording is whole. The first fault of a run is kept; Start clears it. Any thread.
+    std::string RecordingFault() const;
+    void SetRecordingFault(const std::string& fault);
+
     // Measurements on recordings (WizardAudioMeasure.cpp). The caller sets m_playFile and
     // m_recordFile and stops the run that made the recording first.
     static int EstimateDelay(std::span<const std::int16_t> reference,
@@ -139,6 +146,8 @@ private:
     bool joinThreads(std::uint32_t micTimeoutMs, std::uint32_t speakerTimeoutMs);
 
     platform::IWaveDevices& m_devices;
+    mutable std::mutex m_faultMutex;
+    std::string m_recordingFault;
     // The mode of the running run, taken from m_testMode by Start: the dialog may write
     // m_testMode for its next run while the threads run.
     int m_runMode = AUDIO_MODE_NONE;
