@@ -1,8 +1,8 @@
 #include "wizard/CProbeGuideApp.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QObject>
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
