@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <new>
 
 #include "platform/System.h"
@@ -56,6 +57,16 @@ bool EnumerateHidDevices(platform::IHidBus& bus, std::vector<HidDeviceRecord>& r
 
 namespace {
 
+std::mutex& noAccessMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::function<void(const std::string&)>& noAccessListener() {
+    static std::function<void(const std::string&)> listener;
+    return listener;
+}
+
 // A node that the user may not open is the usual sign of a missing udev rule; say so for the
 // units this program drives.
 void ReportNoAccess(platform::IHidBus& bus, const std::string& path, const platform::PlatformError& error) {
@@ -63,8 +74,17 @@ void ReportNoAccess(platform::IHidBus& bus, const std::string& path, const platf
     if (!described || !IsSupportedVendor(described.value()->description().attributes.vendorId)) {
         return;
     }
-    platform::debugOutput(error.what + ": the udev rule " + kUdevRuleName +
-                          " gives the users of local seat sessions access to the unit\n");
+    const std::string hint = error.what + ": the udev rule " + kUdevRuleName +
+                             " gives the users of local seat sessions access to the unit";
+    platform::debugOutput(hint + "\n");
+    std::function<void(const std::string&)> listener;
+    {
+        std::lock_guard lock(noAccessMutex());
+        listener = noAccessListener();
+    }
+    if (listener) {
+        listener(hint);
+    }
 }
 
 bool OpenPath(platform::IHidBus& bus, const std::string& path, bool readAccess, bool writeAccess,
@@ -107,6 +127,11 @@ bool OpenPath(platform::IHidBus& bus, const std::string& path, bool readAccess, 
 }
 
 }  // namespace
+
+void SetNoAccessListener(std::function<void(const std::string& hint)> listener) {
+    std::lock_guard lock(noAccessMutex());
+    noAccessListener() = std::move(listener);
+}
 
 bool OpenHidDevice(platform::IHidBus& bus, const std::string* path, bool readAccess, bool writeAccess,
                    bool overlapped, bool exclusive, HidDeviceRecord& record) {

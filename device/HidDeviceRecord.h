@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,11 @@ bool IsSupportedVendor(std::uint16_t vendorId);
 // The udev rule, installed with the program, that gives the users of local seat sessions access
 // to the units' hidraw nodes.
 inline constexpr const char* kUdevRuleName = "70-quenlor-speakerphone.rules";
+
+// Who is told, besides the debug output, when a unit's node is there but may not be opened: the
+// hint names the node, the error and the udev rule. The program shows it to the user. Called on
+// the thread that opens; an empty function tells nobody. Thread-safe.
+void SetNoAccessListener(std::function<void(const std::string& hint)> listener);
 
 // The most memory that the buffers, caps and data entries of one record may take, and of all the
 // records of one device list. Real devices take a few kilobytes; a report descriptor that asks

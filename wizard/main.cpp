@@ -5,17 +5,20 @@
 #include "wizard/CProbeGuideApp.h"
 
 int main(int argc, char** argv) {
-    // The arguments are checked before Qt takes the display, so that a wrong one is said plainly.
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        args.emplace_back(argv[i]);
-    }
+    // The command line is read before Qt takes the display, so that a wrong argument is said
+    // plainly and --help and --version need no display.
+    const std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;
     const auto options = ParseWizardCommandLine(args, error);
     if (!options) {
-        std::cerr << "quenlor-probe-guide: " << error << '\n';
+        std::cerr << "quenlor-probe-guide: " << error << '\n' << kUsageHint;
         return 2;
     }
+    if (options->reply) {
+        std::cout << *options->reply;
+        return 0;
+    }
+    RouteDebugOutputToLog(options->debug);
     QApplication application(argc, argv);
     CProbeGuideApp app(*options);
     app.InitInstance();

@@ -1,6 +1,7 @@
-// Installing as a user would: cmake --install into a temporary prefix, then the installed
-// program, started offscreen on the simulated unit, shows the version of its own file and
-// plays the play files of its prefix.
+// Installing as a user would: cmake --install into a temporary prefix, which holds the play
+// files, the udev rule, the menu entry and its metadata, the manual page and the package's
+// documents; then the installed program, started offscreen on the simulated unit, shows the
+// version of its own file and plays the play files of its prefix.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -49,13 +50,45 @@ TEST(Install, InstalledProgramUsesItsOwnFileAndPrefix) {
         EXPECT_TRUE(contains(rule, "ATTRS{idVendor}==\"" + std::string(vendor) + "\", TAG+=\"uaccess\""))
             << vendor;
     }
-    const std::string entry = readFileBytes(share + "applications/quenlor-probe-guide.desktop");
+    const std::string entry = readFileBytes(share + "applications/com.kestu.QuenlorProbeGuide.desktop");
     for (const char* line : {"[Desktop Entry]\n", "\nType=Application\n", "\nExec=quenlor-probe-guide\n",
                              "\nIcon=quenlor-probe-guide\n"}) {
         EXPECT_TRUE(contains(entry, line)) << line;
     }
     EXPECT_TRUE(
         std::filesystem::is_regular_file(share + "icons/hicolor/scalable/apps/quenlor-probe-guide.svg"));
+    // The manual page and the changelog compressed as gzip -9n makes them (no name, no time,
+    // best compression), the copyright in the machine-readable format, and the metadata under
+    // the menu entry's id.
+    const std::string gzip9n("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02", 9);
+    const struct {
+        const char* path;
+        std::string start;
+        std::vector<std::string> parts;  // of the text, uncompressed
+    } documents[] = {
+        {"man/man1/quenlor-probe-guide.1.gz",
+         gzip9n,
+         {".SH OPTIONS", ".SH FILES", ".SH ENVIRONMENT", ".SH UDEV RULE"}},
+        {"doc/quenlor-probe-guide/changelog.gz",
+         gzip9n,
+         {"quenlor-probe-guide (", ") unstable; urgency=medium\n"}},
+        {"doc/quenlor-probe-guide/copyright",
+         "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n",
+         {"\nFiles: *\n", "\nLicense: "}},
+        {"metainfo/com.kestu.QuenlorProbeGuide.metainfo.xml",
+         "<?xml",
+         {"<id>com.kestu.QuenlorProbeGuide</id>",
+          "<launchable type=\"desktop-id\">com.kestu.QuenlorProbeGuide.desktop</launchable>"}},
+    };
+    for (const auto& document : documents) {
+        const std::string path = share + document.path;
+        const std::string bytes = readFileBytes(path);
+        EXPECT_EQ(bytes.substr(0, document.start.size()), document.start) << document.path;
+        const std::string text = document.start == gzip9n ? run("gzip -dc '" + path + "'").second : bytes;
+        for (const auto& part : document.parts) {
+            EXPECT_TRUE(contains(text, part)) << document.path << ": " << part;
+        }
+    }
 
     // Give the installed file a version of its own, so that what the program shows can only
     // come from that file: every digit of its fixed version becomes 7.

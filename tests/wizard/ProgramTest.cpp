@@ -1,0 +1,188 @@
+// The program as a user meets it on a terminal: --help, --version, a refused option, Qt's own
+// options, a start that leaves the terminal quiet unless the debug output is asked for; and the
+// box that tells, once per start, of a unit that may not be opened.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "sim/UnitCatalogue.h"
+#include "tests/wizard/WizardFixture.h"
+#include "wizard/CAboutDlg.h"
+#include "wizard/CProbeGuideApp.h"
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The text with every run of blanks and line breaks made one blank, as help texts wrap.
+std::string squeezed(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (!std::isspace(static_cast<unsigned char>(c))) {
+            out += c;
+        } else if (out.empty() || out.back() != ' ') {
+            out += ' ';
+        }
+    }
+    return out;
+}
+
+std::string program() {
+    return std::string(std::getenv("QPG_BINARY_DIR")) + "/wizard/quenlor-probe-guide";
+}
+
+// Runs the build's program with `words` (environment settings of env(1), then the arguments)
+// in a private home, without the test's platform or logging settings.
+Outcome runProgram(const std::string& words) {
+    ScopedTempDir home;
+    const std::string errFile = home.path() + "/stderr";
+    const std::string command = "env -u QT_QPA_PLATFORM -u QT_LOGGING_RULES XDG_CONFIG_HOME='" + home.path() +
+                                "/config' XDG_DATA_HOME='" + home.path() + "/data' XDG_RUNTIME_DIR='" +
+                                home.path() + "' QT_PLUGIN_PATH='" + QPG_INSTALL_PROBE_PLUGINS + "' " +
+                                words + " 2>'" + errFile + "'";
+    Outcome outcome;
+    FILE* pipe = ::popen(("timeout 60 " + command).c_str(), "r");
+    if (pipe == nullptr) {
+        return outcome;
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        outcome.out.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream err(errFile);
+    std::ostringstream text;
+    text << err.rdbuf();
+    outcome.err = text.str();
+    return outcome;
+}
+
+TEST(Program, HelpVersionAndARefusedOption) {
+    std::vector<std::string> helpParts{"Usage: quenlor-probe-guide [options] ",
+                                       "--simulate <MODEL>",
+                                       "--fault <FAULT>",
+                                       "none, stuck, diverging",
+                                       "--debug",
+                                       "quenlor.probeguide",
+                                       "-v, --version"};
+    for (const auto& key : sim::catalogueKeys()) {
+        helpParts.push_back(key);
+    }
+    const CAboutDlg about(nullptr, program().c_str());
+    const struct {
+        const char* args;
+        int status;
+        std::vector<std::string> outParts;  // of standard output, its blanks and line breaks squeezed
+        std::vector<std::string> errParts;  // none: standard error stays empty
+        bool qtOptionsListed;
+    } cases[] = {
+        {"--help", 0, helpParts, {}, false},
+        {"-h", 0, helpParts, {}, false},
+        {"--help-all", 0, helpParts, {}, true},
+        {"--version", 0, {}, {}, false},
+        {"--verbose",
+         2,
+         {},
+         {"quenlor-probe-guide: Unknown option 'verbose'.\n" + std::string(kUsageHint)},
+         false},
+        {"--simulate extra", 2, {}, {"unknown argument \"extra\"\n" + std::string(kUsageHint)}, false},
+    };
+    for (const auto& c : cases) {
+        const Outcome outcome = runProgram("'" + program() + "' " + c.args);
+        EXPECT_EQ(outcome.status, c.status) << c.args;
+        for (const auto& part : c.outParts) {
+            EXPECT_TRUE(contains(squeezed(outcome.out), part)) << c.args << ": " << part << "\n"
+                                                               << outcome.out;
+        }
+        EXPECT_EQ(contains(outcome.out, "--platform <platformName[:options]>"), c.qtOptionsListed) << c.args;
+        if (c.errParts.empty()) {
+            EXPECT_EQ(outcome.err, "") << c.args;
+        }
+        for (const auto& part : c.errParts) {
+            EXPECT_TRUE(contains(outcome.err, part)) << c.args << ": " << part << "\n" << outcome.err;
+        }
+        if (std::string(c.args) == "--version") {
+            ASSERT_FALSE(about.m_versionText.empty());
+            EXPECT_EQ(outcome.out, about.m_versionText + "\n");
+        }
+    }
+}
+
+// A start on the simulated unit that the install probe works (About box, Play Voice, close),
+// with Qt's -platform option in place of QT_QPA_PLATFORM.
+TEST(Program, AStartIsQuietUnlessTheDebugOutputIsAskedFor) {
+    const struct {
+        const char* words;
+        bool debugShown;
+    } cases[] = {
+        {"", false},
+        {"QT_LOGGING_RULES=quenlor.probeguide.debug=true", true},
+        {"--debug", true},
+    };
+    for (const auto& c : cases) {
+        const bool isOption = std::string(c.words).rfind("--", 0) == 0;
+        const Outcome outcome =
+            runProgram(std::string(isOption ? "" : c.words) + " QT_QPA_GENERIC_PLUGINS=qpginstallprobe '" +
+                       program() + "' --simulate -platform offscreen " + (isOption ? c.words : ""));
+        EXPECT_EQ(outcome.status, 0) << c.words << outcome.err;
+        EXPECT_TRUE(contains(outcome.out, "PLAYFILE /")) << c.words << outcome.out;
+        if (c.debugShown) {
+            EXPECT_TRUE(contains(outcome.err, "quenlor.probeguide: Unable to query registry\n"))
+                << c.words << outcome.err;
+        } else {
+            EXPECT_EQ(outcome.err, "");
+        }
+    }
+}
+
+using ProgramStart = WizardFixture;
+
+TEST_F(ProgramStart, AUnitThatMayNotBeOpenedIsToldOnceInABox) {
+    for (const bool denied : {false, true}) {
+        std::vector<std::string> hints;
+        std::size_t hintsAtStart = 0;
+        platform::setDebugOutputSink([&hints](const std::string& text) {
+            if (contains(text, ": the udev rule ")) {
+                hints.push_back(text.substr(0, text.size() - 1));
+            }
+        });
+        {
+            NoAccessNotice notice;
+            makeDesktop("brevik-kr600");
+            desktop->unit()->setAccessDenied(denied);
+            startDialog();
+            processEvents(20);
+            hintsAtStart = hints.size();
+            dlg->DetectDevice();  // a second detection meets the unit again
+            processEvents(20);
+        }
+        platform::setDebugOutputSink({});
+        ASSERT_EQ(hints.empty(), !denied);
+        EXPECT_EQ(hints.size() > hintsAtStart, denied);
+        const auto shown = boxes->shown();
+        ASSERT_EQ(shown.size(), denied ? 1u : 0u);
+        if (denied) {
+            EXPECT_EQ(shown[0].caption, "Quenlor Device Probe Guide");
+            EXPECT_EQ(shown[0].text, NoAccessNotice::kLead + hints[0] + ".");
+            EXPECT_TRUE(
+                contains(shown[0].text, ": Permission denied: the udev rule 70-quenlor-speakerphone.rules"));
+            EXPECT_EQ(shown[0].style, platform::mb::kIconWarning);
+        }
+        TearDown();
+        boxes->clear();
+    }
+}
+
+}  // namespace
