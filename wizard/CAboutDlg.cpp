@@ -13,11 +13,15 @@ CAboutDlg::CAboutDlg(QWidget* parent, const char* versionFile)
 
 CAboutDlg::~CAboutDlg() = default;
 
+std::string CAboutDlg::VersionLine(const std::string& version) {
+    return "Quenlor's Probe Guide for Linux Version" + version;
+}
+
 bool CAboutDlg::OnInitDialog() {
     m_ui->IDC_ICON->setPixmap(LoadArtwork("app", m_ui->IDC_ICON->size()));
     CVersionInfo versionInfo;
     m_version = versionInfo.Load(m_versionFile);
-    m_versionText = "Quenlor's Probe Guide for Linux Version" + m_version;
+    m_versionText = VersionLine(m_version);
     UpdateData(false);
     return true;
 }

@@ -17,6 +17,9 @@ public:
     explicit CAboutDlg(QWidget* parent = nullptr, const char* versionFile = nullptr);
     ~CAboutDlg() override;
 
+    // The version line for a version text as the version block gives it.
+    static std::string VersionLine(const std::string& version);
+
     // Reads the version and shows the version line; the constructor calls it.
     bool OnInitDialog();
     // true: the version line's text to m_versionText; false: m_versionText to the line.

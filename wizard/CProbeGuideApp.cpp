@@ -17,6 +17,7 @@
 #include "platform/System.h"
 #include "sim/SimDesktop.h"
 #include "sim/UnitCatalogue.h"
+#include "wizard/CAboutDlg.h"
 #include "wizard/CVersionInfo.h"
 #include "wizard/GuiMessageBoxHandler.h"
 
@@ -225,7 +226,7 @@ std::optional<WizardOptions> ParseWizardCommandLine(const std::vector<std::strin
 
 std::string WizardVersionText() {
     CVersionInfo versionInfo;
-    return "Quenlor's Probe Guide for Linux Version" + versionInfo.Load(nullptr);
+    return CAboutDlg::VersionLine(versionInfo.Load(nullptr));
 }
 
 void RouteDebugOutputToLog(bool on) {

@@ -86,6 +86,8 @@ void WizardWalk::fail(const std::string& what) {
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
+    // As the program does: the debug texts go to the program's logging category, off by default.
+    RouteDebugOutputToLog(false);
     std::string folder;
     std::string model = "brevik-kr600";
     std::string faultName = "none";
