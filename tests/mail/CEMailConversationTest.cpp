@@ -209,13 +209,14 @@ TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
 }
 
 // A server that answers "250" right after "354" and refuses the data with "554" at its end:
-// when the early "250" comes after the end of the data went out it is read as the answer to
-// it, and the reply to QUIT, the real answer, undoes the success.
+// an early "250" that comes once the end of the data went out (30 ms after the "354", for a
+// message that short) is read as the answer to it; the reply to QUIT, the real answer, undoes
+// the success.
 TEST(CEMailConversationTest, EarlyAcceptanceFollowedByRefusalIsNeverASuccess) {
     int successes = 0;
     for (int run = 0; run < 20; ++run) {
         FakeSmtpServer server([](const std::string& command) {
-            return command == "DATA"     ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 0, false}
+            return command == "DATA"     ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
                    : command == "<data>" ? FakeReply::text("554 5.6.0 refused after all\r\n")
                                          : FakeSmtpServer::standardReply(command);
         });
