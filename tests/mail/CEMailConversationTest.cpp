@@ -216,7 +216,7 @@ TEST(CEMailConversationTest, EarlyAcceptanceFollowedByRefusalIsNeverASuccess) {
     int successes = 0;
     for (int run = 0; run < 20; ++run) {
         FakeSmtpServer server([](const std::string& command) {
-            return command == "DATA"     ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
+            return command == "DATA" ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
                    : command == "<data>" ? FakeReply::text("554 5.6.0 refused after all\r\n")
                                          : FakeSmtpServer::standardReply(command);
         });
