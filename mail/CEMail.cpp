@@ -1,11 +1,14 @@
 #include "mail/CEMail.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -106,6 +109,22 @@ public:
             }
         }
         return false;
+    }
+
+    // Ends the conversation with QUIT and reads its reply. A 4xx or 5xx reply is the server's
+    // real answer to the data, after an early reply that was taken for it: false. A 221, a
+    // close without an answer, or silence leave the result as it was: true.
+    bool quitKeepsAcceptance() {
+        m_socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
+        if (!readReply("QUIT")) {
+            return true;
+        }
+        const std::string& reply = m_reply.back();
+        if (!reply.empty() && (reply[0] == '4' || reply[0] == '5')) {
+            report("QUIT", "the message was refused after all: \"" + reply + "\"");
+            return false;
+        }
+        return true;
     }
 
     // Before the end of the data nothing is owed by the server: anything it sent meanwhile is
@@ -320,6 +339,24 @@ std::string CEMail::DataBody(bool eightBitBody) const {
     return mailtext::dotStuffed(text);
 }
 
+// What Abort reaches from another thread: a duplicate of the connected socket's descriptor,
+// so that shutting it down never touches a descriptor the sending thread has closed.
+struct CEMail::AbortState {
+    std::mutex mutex;
+    bool aborted = false;
+    int socket = -1;
+};
+
+CEMail::CEMail() : m_abortState(std::make_shared<AbortState>()) {}
+
+void CEMail::Abort() const {
+    std::lock_guard lock(m_abortState->mutex);
+    m_abortState->aborted = true;
+    if (m_abortState->socket >= 0) {
+        ::shutdown(m_abortState->socket, SHUT_RDWR);
+    }
+}
+
 int CEMail::Send() const {
     const std::string refusal = RefusalReason();
     if (!refusal.empty()) {
@@ -331,6 +368,26 @@ int CEMail::Send() const {
         SmtpExchange::report("connect", socket.GetLastErrorText());
         return 0;
     }
+    // From here an Abort shuts the connection down: every later step fails at once.
+    struct AbortReach {
+        AbortState& state;
+        AbortReach(AbortState& s, int fd) : state(s) {
+            std::lock_guard lock(state.mutex);
+            state.socket = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+            if (state.aborted && state.socket >= 0) {
+                ::shutdown(state.socket, SHUT_RDWR);
+            }
+        }
+        ~AbortReach() {
+            std::lock_guard lock(state.mutex);
+            if (state.socket >= 0) {
+                ::close(state.socket);
+            }
+            state.socket = -1;
+        }
+        AbortReach(const AbortReach&) = delete;
+        AbortReach& operator=(const AbortReach&) = delete;
+    } abortReach(*m_abortState, socket.NativeHandle());
     SmtpExchange smtp(socket, m_replyTimeoutMs);
     const std::string ehlo = "EHLO " + localHostName() + "\r\n";
     if (!smtp.exchange("", SMTP_REPLY_READY, "greeting") || !smtp.exchange(ehlo, SMTP_REPLY_OK, "EHLO")) {
@@ -400,7 +457,5 @@ int CEMail::Send() const {
         !smtp.nothingSentDuringData() || !smtp.exchange(kEndOfData, SMTP_REPLY_OK, "end of data")) {
         return 0;
     }
-    socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
-    socket.Close();
-    return 1;
+    return smtp.quitKeepsAcceptance() ? 1 : 0;
 }

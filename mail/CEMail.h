@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ constexpr std::uint32_t SMTP_CONNECT_TIMEOUT_MS = 10000;
 // blocking conversation. The attachments belong to the caller and must outlive Send.
 class CEMail {
 public:
-    CEMail() = default;
+    CEMail();
     virtual ~CEMail() = default;
 
     // Appends a copy of the address to the list of the type and returns its index; -1 for a type
@@ -47,6 +48,10 @@ public:
     // conversation goes on in TLS (certificate and host name checked) before any credential is
     // sent. Why it failed goes to the debug output.
     int Send() const;
+    // Ends a Send running on another thread: its connection is shut down, so it returns 0 at
+    // its next step, and a Send that starts afterwards returns 0 once connected. Callable from
+    // any thread. Copies of a CEMail share this.
+    void Abort() const;
 
     // The header block, ending with the empty line. eightBitBody: the server takes 8-bit data
     // (8BITMIME), so a single-part body with non-ASCII text goes as it is rather than
@@ -82,6 +87,9 @@ public:
     std::string m_caFile;
 
 private:
+    struct AbortState;
+    std::shared_ptr<AbortState> m_abortState;
+
     std::vector<CSMTPAddress>* RecipientList(int type);
     const std::vector<CSMTPAddress>* RecipientList(int type) const;
     // The body as it goes between the header (or text part header) and its closing CR LF.

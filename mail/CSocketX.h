@@ -39,6 +39,8 @@ public:
     // Refused when the peer has already sent bytes not yet read: they came in the clear.
     bool StartTls(const platform::TlsSettings& settings, std::uint32_t timeoutMs);
     void Close();
+    // The connected stream's descriptor, or -1.
+    int NativeHandle() const { return m_socket.nativeHandle(); }
 
     // Sends the whole block; the byte count or SOCKET_ERROR. With a stall time-out the block
     // goes in pieces, each of which must leave within it: a peer that stops reading ends the

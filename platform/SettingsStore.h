@@ -16,10 +16,19 @@ namespace platform {
 // "<config home>/Kestu/Quenlor Probe Guide.conf"; a leading "Software" is dropped and the
 // other parts become folders. Each value keeps its name, its type and its bytes.
 //
-// Every write reads the file afresh, changes one value and replaces the whole file through a
+// The file is read as people write it: LF or CR LF line ends, an optional UTF-8 byte order
+// mark, blank lines, whole-line comments (';' or '#'), an indented "[Values]" header, blanks
+// around '=', and values with or without their type ("sz:", "dword:"; none: the text as it
+// stands, trimmed). Lines of other sections are kept but not read. A file is parsed once for
+// each change of it (its identity, size and times); one larger than kMaxFileBytes, or with a
+// line in the values that is not a setting, cannot be used: it yields an error naming the
+// file (and the line) and is never written over.
+//
+// Every write takes an exclusive lock on "<file>.lock" beside the file (flock), reads the file
+// afresh, changes one value's line (or adds one) and replaces the whole file through a
 // temporary file that is flushed to disk before it is renamed over the old one, so a crash
-// leaves either the old file or the new one. A file that cannot be read or parsed yields no
-// values and is never written over.
+// leaves either the old file or the new one and writers in other processes lose nothing.
+// Every other line is kept byte for byte.
 
 enum class SettingType { String, Dword };
 
@@ -33,24 +42,31 @@ std::string settingsFileForKey(const std::string& keyPath);
 
 class SettingsFile {
 public:
+    // The largest settings file that is read.
+    static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
+
     explicit SettingsFile(std::string path);
 
     const std::string& path() const { return m_path; }
 
     // The values of the file; an empty map for a file that does not exist yet. Fails for a
-    // file that cannot be read or does not parse.
+    // file that cannot be read or used.
     Result<std::map<std::string, SettingValue>> readAll() const;
+    // One value (nullopt when the file has none of that name), without copying the others.
+    Result<std::optional<SettingValue>> readValue(const std::string& name) const;
 
     // Makes the file's folder, so that the key exists. Fails when it cannot be made.
     Result<bool> create() const;
 
-    // Sets one value, keeping the others. Fails, writing nothing, when the file exists but
-    // cannot be read or parsed, or when the new file cannot be written.
+    // Sets one value, keeping everything else. Fails, writing nothing, when the file exists but
+    // cannot be read or used, or when the new file cannot be written.
     Result<bool> write(const std::string& name, const SettingValue& value) const;
 
     // Called after the new file is written and flushed and before it is renamed (tests stop
     // the process there). Empty: nothing is called.
     static void setBeforeRenameHook(std::function<void()> hook);
+    // How many times a settings file has been parsed in this process (for tests and probes).
+    static std::uint64_t parseCount();
 
 private:
     std::string m_path;

@@ -72,6 +72,8 @@ public:
 
     void close();
     bool isOpen() const { return m_fd >= 0; }
+    // The descriptor, or -1; it stays owned by the socket.
+    int nativeHandle() const { return m_fd; }
 
 private:
     // Waits until the descriptor is ready for events or the deadline passes (ETIMEDOUT); a

@@ -14,6 +14,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QSlider>
+#include <QTextDocument>
 #include <QTimer>
 
 #include "platform/DeviceChanges.h"
@@ -191,6 +192,7 @@ CProbeGuideDlg::CProbeGuideDlg(WizardServices& services, QWidget* parent)
 }
 
 CProbeGuideDlg::~CProbeGuideDlg() {
+    AbortEmail();
     if (m_services.deviceChanges != nullptr) {
         m_services.deviceChanges->setListener({});
     }
@@ -244,14 +246,15 @@ bool CProbeGuideDlg::UpdateData(bool saveAndValidate) {
         std::string& member;
         QLabel* label;
         QLineEdit* edit;
+        bool typedStays;  // what the user typed since the field was filled is kept
     };
     const Exchange exchanges[] = {
-        {m_title, m_ui->IDC_1008, nullptr},     {m_instructions, m_ui->IDC_1009, nullptr},
-        {m_userName, nullptr, m_nameEdit},      {m_userEmail, nullptr, m_emailEdit},
-        {m_speakerDelay, nullptr, m_delayEdit},
+        {m_title, m_ui->IDC_1008, nullptr, false},     {m_instructions, m_ui->IDC_1009, nullptr, false},
+        {m_userName, nullptr, m_nameEdit, true},       {m_userEmail, nullptr, m_emailEdit, true},
+        {m_speakerDelay, nullptr, m_delayEdit, false},
     };
     for (const auto& e : exchanges) {
-        if (saveAndValidate) {
+        if (saveAndValidate || (e.typedStays && e.edit->isModified())) {
             e.member = (e.label != nullptr ? e.label->text() : e.edit->text()).toStdString();
         } else if (e.label != nullptr) {
             e.label->setText(QString::fromStdString(e.member));
@@ -259,10 +262,14 @@ bool CProbeGuideDlg::UpdateData(bool saveAndValidate) {
             e.edit->setText(QString::fromStdString(e.member));
         }
     }
-    if (saveAndValidate) {
+    if (saveAndValidate || m_commentsEdit->document()->isModified()) {
         m_comments = m_commentsEdit->toPlainText().toStdString();
     } else if (m_commentsEdit->toPlainText().toStdString() != m_comments) {
         m_commentsEdit->setPlainText(QString::fromStdString(m_comments));
+        m_commentsEdit->document()->setModified(false);
+    }
+    if (!saveAndValidate && m_emailing) {
+        ShowEmailingState();
     }
     fitLabelFont(m_ui->IDC_1008, m_titleFont);
     fitLabelFont(m_ui->IDC_1009, m_textFont);

@@ -28,6 +28,7 @@ class QRadioButton;
 class QSlider;
 class QTimer;
 class QToolButton;
+class CRegHelper;
 
 namespace Ui {
 class CProbeGuideDlg;
@@ -208,7 +209,20 @@ public:
 
     // --- Results e-mail ---
     void OnEmailResults();
+    // Makes the results message on the GUI thread (the device block asks the unit) and starts
+    // sending it on a worker thread; OnEmailSent follows with the result. 0 when nothing was
+    // started: the settings cannot be read or name no usable port.
     int SendResultsEmail();
+    // The end of a sending, on the GUI thread: the page says whether the message went.
+    void OnEmailSent(int sent);
+    // Ends a sending in progress without a word: its connection is shut down and the worker
+    // waited for.
+    void AbortEmail();
+    bool IsEmailing() const { return m_emailing; }
+    // A box naming the settings file that could not be written; nothing when all went in.
+    void ReportUnsavedSettings(const CRegHelper& settings);
+    // Every end of the dialog: a sending in progress is aborted first.
+    void done(int result) override;
 
     WizardServices& m_services;
     std::unique_ptr<Ui::CProbeGuideDlg> m_ui;
@@ -287,6 +301,9 @@ protected:
 
 private:
     class AudioMessagePump;
+    class ResultsEmailJob;
+    // While a message is sent, every layout keeps "Emailing ..." and the page's buttons off.
+    void ShowEmailingState();
     void updateInstructionsColour();
     static void fitLabelFont(QLabel* label, const QFont& font);
     static QString meterStyle(const QString& artwork);
@@ -294,4 +311,6 @@ private:
     std::unique_ptr<AudioMessagePump> m_pump;
     QTimer* m_recordLimitTimer = nullptr;
     QTimer* m_redetectTimer = nullptr;
+    bool m_emailing = false;
+    std::shared_ptr<ResultsEmailJob> m_emailJob;
 };

@@ -2,15 +2,20 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <charconv>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "mail/CEMail.h"
 #include "platform/MessageBox.h"
 #include "platform/System.h"
+#include "ui_CProbeGuideDlg.h"
 #include "wizard/CAboutDlg.h"
 #include "wizard/CProbeGuideDlg.h"
 #include "wizard/CRegHelper.h"
 #include "wizard/CVersionInfo.h"
+#include "wizard/ResultsMailAccount.h"
 
 namespace {
 
@@ -18,33 +23,31 @@ constexpr char kSettingsKey[] = "Software\\Kestu\\Quenlor Probe Guide";
 
 constexpr char kEmailResultsCaption[] = "Email Results";
 constexpr char kEmailingText[] = "Emailing ...";
+constexpr char kSentText[] = "Email with the test results was successfully sent to Quenlor support.";
+constexpr char kNotSentText[] = "Failed to send Email to Quenlor support.";
 constexpr char kProgramName[] = "Quenlor's Probe Guide";
 constexpr char kBccName[] = "Probe Guide Archive";
 constexpr char kSeparator[] = "--------------------------------------------------";
 constexpr char kCommentsSeparator[] = "-- Comments --------------------------------------";
 
-// Where the results go. The built-in values are the maker's; string values of the same names
-// in the program's settings key replace them, so a site can use its own server.
-struct MailAccount {
-    std::string server = "mail.example.com";
-    std::string port = "25";
-    std::string account = "probe-guide@example.com";  // AUTH user, sender and Bcc address
-    std::string password = "Qpg-7rW2xz";
-    std::string supportAddress = "support@example.com";
-};
-
-MailAccount ReadMailAccount() {
-    MailAccount mail;
+// The mail account: the built-in values, replaced by those the settings name. False when the
+// settings file exists but cannot be read: it may name a site's own server, so the built-in
+// one must not stand in for it.
+bool ReadMailAccount(ResultsMailAccount& mail) {
     CRegHelper reg;
     reg.SetRoot(HKEY_CURRENT_USER);
     if (reg.OpenKey(kSettingsKey)) {
+        if (const std::string unreadable = reg.ReadError(); !unreadable.empty()) {
+            platform::debugOutput("Results not sent: " + unreadable + "\n");
+            return false;
+        }
         reg.GetString("SMTP Server", mail.server);
         reg.GetString("SMTP Port", mail.port);
         reg.GetString("SMTP Account", mail.account);
         reg.GetString("SMTP Password", mail.password);
         reg.GetString("Support Email", mail.supportAddress);
     }
-    return mail;
+    return true;
 }
 
 // The port text as a TCP port number, or 0 when it is not one.
@@ -77,6 +80,26 @@ std::string Trimmed(const std::string& text) {
 
 }  // namespace
 
+ResultsMailAccount& BuiltInMailAccount() {
+    static ResultsMailAccount account;
+    return account;
+}
+
+// One sending of the results message. The message and its attachments are made on the GUI
+// thread and handed over whole; the worker thread only talks to the server.
+class CProbeGuideDlg::ResultsEmailJob {
+public:
+    ~ResultsEmailJob() {
+        if (worker.joinable()) {
+            worker.join();
+        }
+    }
+
+    CEMail mail;
+    std::vector<std::unique_ptr<CSMTPAttachment>> attachments;  // outlive the Send
+    std::thread worker;
+};
+
 void CProbeGuideDlg::OnEmailResults() {
     UpdateData(true);
     if (m_userName.empty() || m_userEmail.empty()) {
@@ -90,24 +113,72 @@ void CProbeGuideDlg::OnEmailResults() {
         reg.SetString("User Name", m_userName);
         reg.SetString("User Email", m_userEmail);
     }
-    // The page shows what goes on while sending blocks the dialog.
-    m_instructions = kEmailingText;
+    // A settings file that cannot be read may name the site's own server: nothing is sent.
+    if (const std::string unreadable = reg.ReadError(); !unreadable.empty()) {
+        m_instructions = std::string(kNotSentText) + "\nThe settings file cannot be read: " + unreadable;
+        UpdateData(false);
+        return;
+    }
+    ReportUnsavedSettings(reg);
+
+    // The page shows what goes on while the message is sent off the GUI thread.
+    m_emailing = true;
     UpdateData(false);
+    if (SendResultsEmail() == 0) {
+        OnEmailSent(0);
+    }
+}
+
+void CProbeGuideDlg::ShowEmailingState() {
+    m_instructions = kEmailingText;
+    m_ui->IDC_1009->setText(kEmailingText);
     m_actionButton->setText(kEmailingText);
-    m_actionButton->setEnabled(false);
+    for (QPushButton* button : {m_actionButton, m_backButton, m_nextButton, m_exitButton}) {
+        button->setEnabled(false);
+    }
+}
 
-    const int sent = SendResultsEmail();
-
-    m_instructions = sent != 0 ? "Email with the test results was successfully sent to Quenlor support."
-                               : "Failed to send Email to Quenlor support.";
+void CProbeGuideDlg::OnEmailSent(int sent) {
+    m_emailing = false;
+    m_instructions = sent != 0 ? kSentText : kNotSentText;
     UpdateData(false);
     m_actionButton->setText(kEmailResultsCaption);
-    m_actionButton->setEnabled(true);
+    for (QPushButton* button : {m_actionButton, m_backButton, m_nextButton, m_exitButton}) {
+        button->setEnabled(true);
+    }
+}
+
+void CProbeGuideDlg::AbortEmail() {
+    if (m_emailJob != nullptr) {
+        m_emailJob->mail.Abort();
+        m_emailJob.reset();  // waits for the worker
+    }
+    m_emailing = false;
+}
+
+void CProbeGuideDlg::done(int result) {
+    // A message cut off here is never reported as sent.
+    AbortEmail();
+    QDialog::done(result);
+}
+
+void CProbeGuideDlg::ReportUnsavedSettings(const CRegHelper& settings) {
+    if (settings.WriteError().empty()) {
+        return;
+    }
+    platform::showMessageBox(
+        "Probe Guide Settings",
+        "The settings could not be saved to\n" + settings.FilePath() + "\n\n" + settings.WriteError(),
+        platform::mb::kIconWarning | platform::mb::kOk);
 }
 
 int CProbeGuideDlg::SendResultsEmail() {
-    const MailAccount account = ReadMailAccount();
-    CEMail mail;
+    ResultsMailAccount account = BuiltInMailAccount();
+    if (!ReadMailAccount(account)) {
+        return 0;
+    }
+    auto job = std::make_shared<ResultsEmailJob>();
+    CEMail& mail = job->mail;
     mail.m_smtpServer = account.server;
     mail.m_port = ParsePort(account.port);
     if (mail.m_port == 0) {
@@ -150,21 +221,36 @@ int CProbeGuideDlg::SendResultsEmail() {
                   m_comments + "\r\n";
 
     // A recording that is missing is left out without a word.
-    CSMTPAttachment micRecording;
-    CSMTPAttachment echoRecording;
-    CSMTPAttachment delayRecording;
-    const std::pair<CSMTPAttachment*, const char*> attachments[] = {
-        {&micRecording, "WaveFiles/MicRecorded.wav"},
-        {&echoRecording, "WaveFiles/Echo_Test.wav"},
-        {delayModel ? &delayRecording : nullptr, "WaveFiles/Delay_Test.wav"},
-    };
-    for (const auto& [attachment, file] : attachments) {
-        if (attachment != nullptr) {
-            attachment->AttachFile(m_dataDir + file);
-            mail.AddAttachment(attachment);
+    std::vector<const char*> recordings = {"WaveFiles/MicRecorded.wav", "WaveFiles/Echo_Test.wav"};
+    if (delayModel) {
+        recordings.push_back("WaveFiles/Delay_Test.wav");
+    }
+    for (const char* file : recordings) {
+        auto attachment = std::make_unique<CSMTPAttachment>();
+        attachment->AttachFile(m_dataDir + file);
+        if (mail.AddAttachment(attachment.get()) >= 0) {
+            job->attachments.push_back(std::move(attachment));
         }
     }
-    return mail.Send();
+
+    // The conversation runs on a worker; its result comes back to the GUI thread, where it is
+    // dropped when the sending has been aborted since.
+    m_emailJob = job;
+    const std::weak_ptr<ResultsEmailJob> running = job;
+    job->worker = std::thread([this, running, message = &job->mail] {
+        const int sent = message->Send();
+        QMetaObject::invokeMethod(
+            this,
+            [this, running, sent] {
+                const auto finished = running.lock();
+                if (finished != nullptr && finished == m_emailJob) {
+                    m_emailJob.reset();
+                    OnEmailSent(sent);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+    return 1;
 }
 
 void CProbeGuideDlg::AppendWindowMenu() {

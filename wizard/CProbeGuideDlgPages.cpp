@@ -318,6 +318,7 @@ void CProbeGuideDlg::SaveSettingAndExit() {
         settings.SetDword("From PC Volume", 24);
         settings.SetDword("To PC Volume", 24);
     }
+    ReportUnsavedSettings(settings);
     const int product = m_hidProtocol.m_productCode;
     if ((product == 23 || product == 4119) && m_hidProtocol.m_firmwareNumber >= 2001) {
         m_hidProtocol.SendCommand(CMD_STORE_SETTINGS, kCommandTimeoutMs);

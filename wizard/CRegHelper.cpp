@@ -20,11 +20,13 @@ void CRegHelper::SetRoot(RegRoot root) {
 bool CRegHelper::OpenKey(const std::string& keyPath) {
     m_key.reset();
     const std::string path = platform::settingsFileForKey(keyPath);
+    m_filePath = path;
     if (path.empty()) {
         return false;
     }
     auto file = std::make_unique<platform::SettingsFile>(path);
-    if (!file->create()) {
+    if (const auto made = file->create(); !made) {
+        noteWriteError(made.error().what);
         return false;
     }
     m_key = std::move(file);
@@ -39,8 +41,9 @@ void CRegHelper::SetDword(const std::string& name, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         setting.bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     }
-    if (!m_key->write(name, setting)) {
+    if (const auto written = m_key->write(name, setting); !written) {
         platform::debugOutput("Unable to save to registry\n");
+        noteWriteError(written.error().what);
     }
 }
 
@@ -49,8 +52,9 @@ void CRegHelper::SetString(const std::string& name, std::string value) {
         return;
     }
     const platform::SettingValue setting{platform::SettingType::String, {value.begin(), value.end()}};
-    if (!m_key->write(name, setting)) {
+    if (const auto written = m_key->write(name, setting); !written) {
         platform::debugOutput("Unable to save to registry\n");
+        noteWriteError(written.error().what);
     }
 }
 
@@ -58,12 +62,8 @@ int CRegHelper::GetString(const std::string& name, std::string& value) {
     if (!m_key) {
         return 0;
     }
-    const auto values = m_key->readAll();
-    const platform::SettingValue* found = nullptr;
-    if (values) {
-        const auto it = values.value().find(name);
-        found = it != values.value().end() ? &it->second : nullptr;
-    }
+    const auto read = m_key->readValue(name);
+    const platform::SettingValue* found = read && read.value() ? &*read.value() : nullptr;
     if (found == nullptr || found->bytes.size() > kQueryLimit) {
         platform::debugOutput("Unable to query registry\n");
         return 0;
@@ -73,4 +73,18 @@ int CRegHelper::GetString(const std::string& name, std::string& value) {
     const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
     value.assign(bytes.begin(), end);
     return 1;
+}
+
+std::string CRegHelper::ReadError() const {
+    if (!m_key) {
+        return {};
+    }
+    const auto read = m_key->readValue({});
+    return read ? std::string() : read.error().what;
+}
+
+void CRegHelper::noteWriteError(const std::string& what) {
+    if (m_writeError.empty()) {
+        m_writeError = what;
+    }
 }

@@ -34,6 +34,21 @@ public:
     // 1 when the value was read into `value`; 0 leaves `value` as it was.
     int GetString(const std::string& name, std::string& value);
 
+    // The settings file of the key last opened, also when it could not be opened.
+    const std::string& FilePath() const { return m_filePath; }
+    // Why the open key's file cannot be used ("read <file>: line 3 is not a setting"); empty
+    // when it reads, or when no key is open.
+    std::string ReadError() const;
+    // The first failure of this object to make its key or write a value, naming the file;
+    // empty when every write went in.
+    const std::string& WriteError() const { return m_writeError; }
+
     RegRoot m_rootKey = HKEY_CURRENT_USER;
     std::unique_ptr<platform::SettingsFile> m_key;
+
+private:
+    void noteWriteError(const std::string& what);
+
+    std::string m_filePath;
+    std::string m_writeError;
 };

@@ -208,6 +208,43 @@ TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
     }
 }
 
+// A server that answers "250" right after "354" and refuses the data with "554" at its end:
+// an early "250" that comes once the end of the data went out (30 ms after the "354", for a
+// message that short) is read as the answer to it; the reply to QUIT, the real answer, undoes
+// the success.
+TEST(CEMailConversationTest, EarlyAcceptanceFollowedByRefusalIsNeverASuccess) {
+    int successes = 0;
+    for (int run = 0; run < 20; ++run) {
+        FakeSmtpServer server([](const std::string& command) {
+            return command == "DATA" ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
+                   : command == "<data>" ? FakeReply::text("554 5.6.0 refused after all\r\n")
+                                         : FakeSmtpServer::standardReply(command);
+        });
+        successes += makeMail(server.port()).Send();
+        server.waitDone();
+    }
+    EXPECT_EQ(successes, 0);
+}
+
+// The reply to QUIT: a 4xx or 5xx means the message was not taken; 221, or a server that
+// closes without answering, leaves the success.
+TEST(CEMailConversationTest, ReplyToQuitDecidesOnlyWhenItRefuses) {
+    const std::vector<std::pair<FakeReply, int>> cases{
+        {FakeReply{{"221 bye\r\n"}, 0, 0, true}, 1},
+        {FakeReply{{}, 0, 0, true}, 1},
+        {FakeReply{{"421 4.3.0 going down\r\n"}, 0, 0, true}, 0},
+        {FakeReply{{"554-5.6.0 refused\r\n", "554 5.6.0 after all\r\n"}, 0, 0, true}, 0},
+    };
+    for (const auto& [quit, result] : cases) {
+        FakeSmtpServer server([quit](const std::string& command) {
+            return command == "QUIT" ? quit : FakeSmtpServer::standardReply(command);
+        });
+        EXPECT_EQ(makeMail(server.port()).Send(), result) << (quit.chunks.empty() ? "close" : quit.chunks[0]);
+        server.waitDone();
+        EXPECT_EQ(server.commands().back(), "QUIT");
+    }
+}
+
 // A reply is bounded as a whole: by the reply time-out however steadily its lines come, and by
 // its size however fast they come.
 TEST(CEMailConversationTest, EndlessMultiLineRepliesEndTheConversation) {

@@ -1,16 +1,29 @@
 // The finish page's Email Results: the message a real SMTP server receives, the checks of the
 // name and address, and the settings that point the wizard at a site's own server.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <filesystem>
 
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/SettingsStore.h"
+#include "tests/mail/FakeSmtpServer.h"
 #include "tests/mail/SmtpTestServer.h"
 #include "tests/wizard/WizardFixture.h"
 #include "wizard/CRegHelper.h"
 #include "wizard/CVersionInfo.h"
+#include "wizard/ResultsMailAccount.h"
 
 namespace {
 
@@ -66,11 +79,12 @@ protected:
         dlg->m_commentsEdit->setPlainText("Loud room.");
     }
 
-    // Clicks Email Results and reads the message the server saved; nullopt when none came. The
-    // click returns once the server has accepted (and saved) the message.
+    // Clicks Email Results, waits for the sending to end and reads the message the server saved;
+    // nullopt when none came.
     std::optional<SmtpTestServer::ParsedMessage> emailResults() {
         ButtonWatch watch(*dlg, received);
         click(dlg->m_actionButton);
+        EXPECT_TRUE(waitUntil([&] { return !dlg->IsEmailing(); }, 30000));
         sendingState = watch.seen;
         const std::string path = server->waitForMessage(++received, 500);
         if (path.empty()) {
@@ -320,6 +334,252 @@ TEST_F(EmailResults, BadPortSettingFailsTheSend) {
     setSetting("SMTP Port", std::to_string(server->port()));
     EXPECT_TRUE(emailResults());
     expectSent(true);
+}
+
+// A settings file that cannot be read may name the site's server: nothing goes to the
+// built-in one (a private server stands in for it) nor anywhere else, and the page names the
+// file and the line.
+TEST_F(EmailResults, UnreadableSettingsSendNothing) {
+    LoopbackListener builtIn;
+    const ResultsMailAccount saved = BuiltInMailAccount();
+    BuiltInMailAccount().server = "127.0.0.1";
+    BuiltInMailAccount().port = std::to_string(builtIn.port());
+    const std::string file = settingsFile(kKey);
+    std::ofstream(file, std::ios::app) << "SMTP Server mail.site.example\n";
+    start("velmar-old");
+    toFinishPage();
+    EXPECT_FALSE(emailResults());
+    BuiltInMailAccount() = saved;
+    const int connection = builtIn.accept(100);
+    EXPECT_EQ(connection, -1);
+    if (connection >= 0) {
+        ::close(connection);
+    }
+    EXPECT_EQ(dlg->m_instructions,
+              "Failed to send Email to Quenlor support.\nThe settings file cannot be read: read " + file +
+                  ": line 7 is not a setting");
+    EXPECT_EQ(boxes->count(), 0u);
+    EXPECT_TRUE(dlg->m_actionButton->isEnabled());
+}
+
+// Makes a folder read-only for the scope: by its mode, or (for root, whom modes do not stop)
+// by the immutable flag. ok() is false when neither holds.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(std::string path) : m_path(std::move(path)) {
+        ::chmod(m_path.c_str(), 0555);
+        if (!writable()) {
+            return;
+        }
+        const int fd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            m_immutable = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    ~ReadOnlyFolder() {
+        if (m_immutable) {
+            const int fd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            int flags = 0;
+            if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                flags &= ~FS_IMMUTABLE_FL;
+                ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            }
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        ::chmod(m_path.c_str(), 0755);
+    }
+    bool ok() const { return !writable(); }
+
+private:
+    bool writable() const {
+        const std::string probe = m_path + "/.probe";
+        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return false;
+        }
+        ::close(fd);
+        ::unlink(probe.c_str());
+        return true;
+    }
+    std::string m_path;
+    bool m_immutable = false;
+};
+
+// Settings that cannot be written (a read-only configuration folder): a box names the file,
+// and the click still does the rest of its work.
+TEST_F(EmailResults, UnwritableSettingsAreToldInABox) {
+    struct Case {
+        const char* what;
+        const char* key;  // whose file the box names
+        std::function<void()> click;
+        std::function<void()> expectRest;
+    };
+    std::size_t from = 0;
+    const std::vector<Case> cases{
+        {"Email Results", kKey, [&] { EXPECT_TRUE(emailResults()); },
+         [&] {
+             expectSent(true);
+             EXPECT_EQ(setting("User Name"), "(none)");
+         }},
+        {"Save Setting and Exit", "Software\\Kestu\\Quenlor Audio Setup",
+         [&] {
+             from = mark();
+             click(dlg->m_nextButton);
+         },
+         [&] {
+             EXPECT_EQ(dlg->result(), QDialog::Accepted);
+             EXPECT_EQ(commandWordsSince(from), (std::vector<std::uint16_t>{0xB100, 0xB7FF, 0xB100}));
+             EXPECT_FALSE(std::filesystem::exists(settingsFile("Software\\Kestu\\Quenlor Audio Setup")));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start("brevik-kr600");
+        dlg->OnNext();
+        dlg->OnNext();
+        dlg->OnNext();
+        dlg->OnNext();
+        ASSERT_EQ(dlg->m_page, PAGE_FINISH);
+        toFinishPage();
+        boxes->clear();
+        {
+            const ReadOnlyFolder readOnly(configHome.path() + "/Kestu");
+            if (!readOnly.ok()) {
+                GTEST_SKIP() << "no way to make a folder read-only here";
+            }
+            c.click();
+        }
+        ASSERT_EQ(boxes->count(), 1u);
+        const platform::MessageBoxRequest box = boxes->shown()[0];
+        EXPECT_EQ(box.caption, "Probe Guide Settings");
+        EXPECT_EQ(box.text.rfind("The settings could not be saved to\n" + settingsFile(c.key) + "\n\n", 0),
+                  0u)
+            << box.text;
+        EXPECT_EQ(box.style, platform::mb::kIconWarning | platform::mb::kOk);
+        c.expectRest();
+        TearDown();
+    }
+}
+
+// The GUI thread's longest stall, measured by a timer that should fire every 2 ms.
+struct StallProbe {
+    StallProbe() {
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            const qint64 now = clock.elapsed();
+            longestMs = std::max(longestMs, now - lastMs);
+            lastMs = now;
+        });
+        clock.start();
+        timer.start(2);
+    }
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 lastMs = 0;
+    qint64 longestMs = 0;
+};
+
+// Whether the instructions were painted showing "Emailing ...", and the page's buttons then.
+struct PaintWatch : QObject {
+    explicit PaintWatch(CProbeGuideDlg& dialog) : dlg(dialog) {
+        dlg.findChild<QLabel*>("IDC_1009")->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && static_cast<QLabel*>(watched)->text() == "Emailing ...") {
+            paintedEmailing = true;
+            for (QPushButton* b :
+                 {dlg.m_actionButton, dlg.m_backButton, dlg.m_nextButton, dlg.m_exitButton}) {
+                anyButtonEnabled = anyButtonEnabled || b->isEnabled();
+            }
+        }
+        return false;
+    }
+    CProbeGuideDlg& dlg;
+    bool paintedEmailing = false;
+    bool anyButtonEnabled = false;
+};
+
+// The window stays alive while the message goes: against a normal server, one silent for 5 s
+// before its greeting and one slow to every reply, "Emailing ..." is painted with the page's
+// buttons off, and the GUI thread never stalls 50 ms.
+TEST_F(EmailResults, SendingKeepsTheWindowAlive) {
+    struct Case {
+        const char* what;
+        std::uint32_t greetingDelayMs;  // a scripted server; 0 with replyDelayMs 0: the real one
+        std::uint32_t replyDelayMs;
+    };
+    for (const Case& c : {Case{"normal", 0, 0}, Case{"silent", 5000, 0}, Case{"slow", 0, 400}}) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<FakeSmtpServer> fake;
+        if (c.greetingDelayMs != 0 || c.replyDelayMs != 0) {
+            FakeReply greeting = FakeReply::text("220 fake ready\r\n");
+            greeting.delayMs = c.greetingDelayMs;
+            const std::uint32_t delay = c.replyDelayMs;
+            fake = std::make_unique<FakeSmtpServer>(
+                [delay](const std::string& command) {
+                    FakeReply reply = FakeSmtpServer::standardReply(command);
+                    reply.delayMs = delay;
+                    return reply;
+                },
+                greeting);
+            setSetting("SMTP Port", std::to_string(fake->port()));
+        }
+        start("velmar-old");
+        dlg->show();
+        toFinishPage();
+        processEvents(50);
+        PaintWatch paints(*dlg);
+        const StallProbe probe;
+        click(dlg->m_actionButton);
+        ASSERT_TRUE(waitUntil([&] { return !dlg->IsEmailing(); }, 30000));
+        std::printf("[ figures  ] %s server: longest GUI stall %lld ms over %lld ms\n", c.what,
+                    static_cast<long long>(probe.longestMs), static_cast<long long>(probe.clock.elapsed()));
+        EXPECT_LT(probe.longestMs, 50);
+        EXPECT_TRUE(paints.paintedEmailing);
+        EXPECT_FALSE(paints.anyButtonEnabled);
+        expectSent(true);
+        if (fake) {
+            fake->waitDone();
+            EXPECT_NE(fake->data().find("Loud room."), std::string::npos);
+        } else {
+            EXPECT_FALSE(server->waitForMessage(++received, 2000).empty());
+        }
+        TearDown();
+        setSetting("SMTP Port", std::to_string(server->port()));
+    }
+}
+
+// Closing the window while the message goes ends the sending at once; nothing is reported as
+// sent and the server gets no end of data.
+TEST_F(EmailResults, ClosingWhileSendingEndsItCleanly) {
+    FakeReply greeting = FakeReply::text("220 fake ready\r\n");
+    greeting.delayMs = 3000;
+    FakeSmtpServer silent(FakeSmtpServer::standardReply, greeting);
+    setSetting("SMTP Port", std::to_string(silent.port()));
+    start("velmar-old");
+    dlg->show();
+    toFinishPage();
+    click(dlg->m_actionButton);
+    processEvents(200);
+    ASSERT_TRUE(dlg->IsEmailing());
+    QElapsedTimer closing;
+    closing.start();
+    dlg->close();
+    std::printf("[ figures  ] close while sending took %lld ms\n", static_cast<long long>(closing.elapsed()));
+    EXPECT_LT(closing.elapsed(), 1000);
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_FALSE(dlg->IsEmailing());
+    processEvents(100);
+    EXPECT_EQ(dlg->m_instructions, "Emailing ...");
+    silent.waitDone();
+    EXPECT_TRUE(silent.commands().empty());
 }
 
 }  // namespace

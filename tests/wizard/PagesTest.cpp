@@ -2,12 +2,14 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <filesystem>
 
 #include "platform/SettingsStore.h"
 #include "tests/wizard/WizardFixture.h"
+#include "wizard/CRegHelper.h"
 
 namespace {
 
@@ -245,5 +247,50 @@ INSTANTIATE_TEST_SUITE_P(
                       SaveCase{"storesWithoutQuery", "kr401", true, 3, 4, 3, 4, {0xB100, 0xB100}},
                       SaveCase{"mixerOnly", "brevik-kr600", false, 65535, 0, 24, 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What the user typed on the finish page stays through a re-detection and through Back and
+// Next; the stored name and address fill the fields when the page is first shown.
+TEST_F(Pages, TypedTextOnTheFinishPageStays) {
+    {
+        CRegHelper reg;
+        ASSERT_TRUE(reg.OpenKey("Software\\Kestu\\Quenlor Probe Guide"));
+        reg.SetString("User Name", "Stored Name");
+        reg.SetString("User Email", "stored@mail.test");
+    }
+    start();
+    dlg->show();
+    nextUntil(PAGE_FINISH);
+    EXPECT_EQ(dlg->m_nameEdit->text().toStdString(), "Stored Name");
+    EXPECT_EQ(dlg->m_emailEdit->text().toStdString(), "stored@mail.test");
+
+    const std::vector<std::pair<const char*, std::function<void()>>> disturbances{
+        {"device change",
+         [this] {
+             desktop->deviceChanges().raise(platform::devchange::kNodesChanged);
+             processEvents(450);  // past the 300 ms before the re-detection
+         }},
+        {"Back and Next",
+         [this] {
+             click(dlg->m_backButton);
+             ASSERT_EQ(dlg->m_page, PAGE_ECHO_TEST);
+             click(dlg->m_nextButton);
+             ASSERT_EQ(dlg->m_page, PAGE_FINISH);
+         }},
+    };
+    for (const auto& [what, disturb] : disturbances) {
+        SCOPED_TRACE(what);
+        const std::string typed = std::string("typed before ") + what;
+        for (QWidget* field :
+             std::initializer_list<QWidget*>{dlg->m_nameEdit, dlg->m_emailEdit, dlg->m_commentsEdit}) {
+            field->setFocus();
+            QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClicks(field, QString::fromStdString(typed));
+        }
+        disturb();
+        EXPECT_EQ(dlg->m_nameEdit->text().toStdString(), typed);
+        EXPECT_EQ(dlg->m_emailEdit->text().toStdString(), typed);
+        EXPECT_EQ(dlg->m_commentsEdit->toPlainText().toStdString(), typed);
+    }
+}
 
 }  // namespace

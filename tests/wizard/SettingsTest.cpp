@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 
 #include "platform/SettingsStore.h"
@@ -150,6 +152,132 @@ TEST_F(Settings, AWriteKilledBeforeItsRenameLeavesTheOldFile) {
     // The next write still works and replaces the value.
     write("User Name", "new");
     EXPECT_EQ(read("User Name").second, "new");
+}
+
+}  // namespace
+
+namespace {
+
+// Files as people write them: every form reads, and a value written afterwards changes only
+// its own line (or adds one after the last value), every other byte kept.
+TEST_F(Settings, FilesReadAsWrittenAndRewrittenLineForLine) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::map<std::string, std::string> values;  // read back with GetString
+        std::string afterWrite;                     // the file after User Name := "Bo"
+    };
+    const std::vector<Case> cases{
+        {"crlf",
+         "[Values]\r\nUser Name=sz:Ann\r\nUser Email=sz:a@x\r\n",
+         {{"User Name", "Ann"}, {"User Email", "a@x"}},
+         "[Values]\r\nUser Name=sz:Bo\r\nUser Email=sz:a@x\r\n"},
+        {"bom and comments",
+         "\xEF\xBB\xBF; mine\n[Values]\n# the site's server\nSMTP Server=sz:mx\n",
+         {{"SMTP Server", "mx"}},
+         "\xEF\xBB\xBF; mine\n[Values]\n# the site's server\nSMTP Server=sz:mx\nUser Name=sz:Bo\n"},
+        {"indented header, blanks around =, untyped",
+         "  [Values]  \n  SMTP Port = 2525 \nUser Name =sz:Ann\n",
+         {{"SMTP Port", "2525"}, {"User Name", "Ann"}},
+         "  [Values]  \n  SMTP Port = 2525 \nUser Name=sz:Bo\n"},
+        {"trailing backslash",
+         "[Values]\nData Directory=C:\\Data\\\nInstall Directory=sz:D:\\x\\\n",
+         {{"Data Directory", "C:\\Data\\"}, {"Install Directory", "D:\\x\\"}},
+         "[Values]\nData Directory=C:\\Data\\\nInstall Directory=sz:D:\\x\\\nUser Name=sz:Bo\n"},
+        {"other sections and no final line end",
+         "[Other]\nodd line\n[Values]\nUser Name=sz:Ann",
+         {{"User Name", "Ann"}},
+         "[Other]\nodd line\n[Values]\nUser Name=sz:Bo"},
+        {"values before a later section",
+         "User Email=a@x\n[Other]\nk=v\n",
+         {{"User Email", "a@x"}, {"k", "(none)"}},
+         "User Email=a@x\nUser Name=sz:Bo\n[Other]\nk=v\n"},
+        {"comments only",
+         "# nothing yet\r\n",
+         {{"User Name", "(none)"}},
+         "# nothing yet\r\n[Values]\r\nUser Name=sz:Bo\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(c.text);
+        for (const auto& [name, expected] : c.values) {
+            EXPECT_EQ(read(name, "(none)").second, expected) << name;
+        }
+        write("User Name", "Bo");
+        EXPECT_EQ(fileText(), c.afterWrite);
+        EXPECT_EQ(read("User Name").second, "Bo");
+    }
+}
+
+// A file that cannot be used reads as missing, says which file and line, and is never
+// written over.
+TEST_F(Settings, UnusableFilesNameFileAndLineAndAreKept) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string error;  // after the file's path
+    };
+    const std::vector<Case> cases{
+        {"stray line", "[Values]\nUser Name=sz:Ann\nSMTP Server mail.site\n", ": line 3 is not a setting"},
+        {"bad number", "[Values]\r\nSpeaker Volume=dword:loud\r\n", ": line 2 is not a setting"},
+        {"no name", "= value\n", ": line 1 is not a setting"},
+        {"too large", "[Values]\n# " + std::string(platform::SettingsFile::kMaxFileBytes, 'x') + "\n",
+         ": larger than 1048576 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(c.text);
+        CRegHelper reg;
+        ASSERT_TRUE(reg.OpenKey(kKey));
+        std::string name = "unchanged";
+        EXPECT_EQ(reg.GetString("User Name", name), 0);
+        EXPECT_EQ(name, "unchanged");
+        EXPECT_EQ(reg.ReadError(), "read " + file() + c.error);
+        reg.SetString("User Email", "new@example.org");
+        EXPECT_EQ(reg.WriteError(), "read " + file() + c.error);
+        EXPECT_TRUE(fileText() == c.text);
+    }
+}
+
+// The file is parsed once for each change of it, not for each value read.
+TEST_F(Settings, ParsedOncePerChange) {
+    write("User Name", "Ann");
+    const std::uint64_t before = platform::SettingsFile::parseCount();
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(read("User Name").second, "Ann");
+    }
+    EXPECT_EQ(platform::SettingsFile::parseCount(), before + 1);
+    write("User Name", "Bo");  // changes the file as already parsed
+    EXPECT_EQ(read("User Name").second, "Bo");
+    EXPECT_EQ(read("User Name").second, "Bo");
+    EXPECT_EQ(platform::SettingsFile::parseCount(), before + 2);
+}
+
+// Two processes writing to one file at once lose nothing.
+TEST_F(Settings, TwoWriterProcessesKeepEveryValue) {
+    constexpr int kValuesEach = 200;
+    std::vector<pid_t> children;
+    for (const char* prefix : {"A", "B"}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            CRegHelper reg;
+            reg.OpenKey(kKey);
+            for (int i = 0; i < kValuesEach; ++i) {
+                reg.SetDword(prefix + std::to_string(i), static_cast<std::uint32_t>(i));
+            }
+            ::_exit(reg.WriteError().empty() ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto values = platform::SettingsFile(file()).readAll();
+    ASSERT_TRUE(values);
+    EXPECT_EQ(values.value().size(), 2u * kValuesEach);
 }
 
 }  // namespace

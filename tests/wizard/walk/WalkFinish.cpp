@@ -46,6 +46,11 @@ void emailResults(WizardWalk& walk) {
     QTest::keyClicks(dlg.m_commentsEdit, "Sent by the scripted walk of scripts/demo.");
     walk.click(dlg.m_actionButton);
     std::cout << "  email results: " << dlg.m_instructions << '\n';
+    // The message goes on a worker thread; the page says how it went when it is done.
+    if (!QTest::qWaitFor([&dlg] { return !dlg.IsEmailing(); }, 30000)) {
+        walk.fail("the sending did not end");
+        return;
+    }
     const std::string received = server.waitForMessage(1, 5000);
     if (received.empty()) {
         walk.fail("the SMTP server received no message");
