@@ -517,42 +517,51 @@ TEST_F(EmailResults, SendingKeepsTheWindowAlive) {
     };
     for (const Case& c : {Case{"normal", 0, 0}, Case{"silent", 5000, 0}, Case{"slow", 0, 400}}) {
         SCOPED_TRACE(c.what);
-        std::unique_ptr<FakeSmtpServer> fake;
-        if (c.greetingDelayMs != 0 || c.replyDelayMs != 0) {
-            FakeReply greeting = FakeReply::text("220 fake ready\r\n");
-            greeting.delayMs = c.greetingDelayMs;
-            const std::uint32_t delay = c.replyDelayMs;
-            fake = std::make_unique<FakeSmtpServer>(
-                [delay](const std::string& command) {
-                    FakeReply reply = FakeSmtpServer::standardReply(command);
-                    reply.delayMs = delay;
-                    return reply;
-                },
-                greeting);
-            setSetting("SMTP Port", std::to_string(fake->port()));
+        // A send that blocks the GUI thread stalls it for seconds in every attempt; a busy
+        // machine that starves the process now and then gets one more attempt.
+        qint64 longestMs = 0;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::unique_ptr<FakeSmtpServer> fake;
+            if (c.greetingDelayMs != 0 || c.replyDelayMs != 0) {
+                FakeReply greeting = FakeReply::text("220 fake ready\r\n");
+                greeting.delayMs = c.greetingDelayMs;
+                const std::uint32_t delay = c.replyDelayMs;
+                fake = std::make_unique<FakeSmtpServer>(
+                    [delay](const std::string& command) {
+                        FakeReply reply = FakeSmtpServer::standardReply(command);
+                        reply.delayMs = delay;
+                        return reply;
+                    },
+                    greeting);
+                setSetting("SMTP Port", std::to_string(fake->port()));
+            }
+            start("velmar-old");
+            dlg->show();
+            toFinishPage();
+            processEvents(50);
+            PaintWatch paints(*dlg);
+            const StallProbe probe;
+            click(dlg->m_actionButton);
+            ASSERT_TRUE(waitUntil([&] { return !dlg->IsEmailing(); }, 30000));
+            longestMs = probe.longestMs;
+            std::printf("[ figures  ] %s server: longest GUI stall %lld ms over %lld ms\n", c.what,
+                        static_cast<long long>(longestMs), static_cast<long long>(probe.clock.elapsed()));
+            EXPECT_TRUE(paints.paintedEmailing);
+            EXPECT_FALSE(paints.anyButtonEnabled);
+            expectSent(true);
+            if (fake) {
+                fake->waitDone();
+                EXPECT_NE(fake->data().find("Loud room."), std::string::npos);
+            } else {
+                EXPECT_FALSE(server->waitForMessage(++received, 2000).empty());
+            }
+            TearDown();
+            setSetting("SMTP Port", std::to_string(server->port()));
+            if (longestMs < 50) {
+                break;
+            }
         }
-        start("velmar-old");
-        dlg->show();
-        toFinishPage();
-        processEvents(50);
-        PaintWatch paints(*dlg);
-        const StallProbe probe;
-        click(dlg->m_actionButton);
-        ASSERT_TRUE(waitUntil([&] { return !dlg->IsEmailing(); }, 30000));
-        std::printf("[ figures  ] %s server: longest GUI stall %lld ms over %lld ms\n", c.what,
-                    static_cast<long long>(probe.longestMs), static_cast<long long>(probe.clock.elapsed()));
-        EXPECT_LT(probe.longestMs, 50);
-        EXPECT_TRUE(paints.paintedEmailing);
-        EXPECT_FALSE(paints.anyButtonEnabled);
-        expectSent(true);
-        if (fake) {
-            fake->waitDone();
-            EXPECT_NE(fake->data().find("Loud room."), std::string::npos);
-        } else {
-            EXPECT_FALSE(server->waitForMessage(++received, 2000).empty());
-        }
-        TearDown();
-        setSetting("SMTP Port", std::to_string(server->port()));
+        EXPECT_LT(longestMs, 50);
     }
 }
 
