@@ -28,8 +28,13 @@ int CHIDProtocol::WaitForAnswer(std::span<const std::uint8_t> message, std::span
     }
     m_lastExchangeUnanswered = false;
     const int code = WaitForHidAnswer(message, reply, timeoutMs);
+    // Every unit answers a command word; frames only from the level that gives parameter access
+    // (older units leave the frames they do not know unanswered).
     constexpr std::size_t kCommandWordBytes = 2;
-    if (code == -1 && m_stopWhenSilent && m_lastExchangeUnanswered && message.size() == kCommandWordBytes) {
+    constexpr int kAnswersEveryFrameLevel = 13;
+    const bool answerExpected =
+        message.size() == kCommandWordBytes || m_protocolVersion >= kAnswersEveryFrameLevel;
+    if (code == -1 && m_stopWhenSilent && m_lastExchangeUnanswered && answerExpected) {
         m_unitSilent = true;
     }
     return code;

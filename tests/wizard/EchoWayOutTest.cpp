@@ -148,4 +148,107 @@ INSTANTIATE_TEST_SUITE_P(Ways, EchoWayOut, ::testing::ValuesIn(wayOutCases()), [
     return std::string(info.param.wayName) + "_" + model;
 });
 
+// A test that could not measure: the unit stopped answering (before the test or while it
+// records), the recording could not be written (a full data folder), or the unit's sound
+// devices went away while it recorded.
+enum class Fault { SilentBeforeTest, SilentMidRun, FullDisk, VanishedDevice };
+
+struct NoVerdictCase {
+    Fault fault;
+    const char* name;
+    const char* cause;  // part of the box's text
+};
+
+class EchoNoVerdict : public EchoFixture, public ::testing::WithParamInterface<NoVerdictCase> {};
+
+TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
+    const NoVerdictCase& c = GetParam();
+    const bool silent = c.fault == Fault::SilentBeforeTest || c.fault == Fault::SilentMidRun;
+    auto audio = fastAudio();
+    if (c.fault == Fault::VanishedDevice) {
+        audio.unitUnpluggedAfterMs = 1500;
+    }
+    openEchoPage("tolvin-pstn", audio);
+    desktop->unitState().setSwitch(0x15, false);
+    const UnitTestState before = testState(desktop->unitState());
+    const int level = dlg->m_hidProtocol.m_protocolVersion;
+    const std::string recording = dlg->m_audio.m_recordFile;
+    std::filesystem::remove(recording);
+
+    // The longest time the GUI thread did not get to its events.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0;
+    qint64 longestStallMs = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        longestStallMs = std::max(longestStallMs, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    probe.start(10);
+
+    // A full data folder: files of this process may not grow past 200 kB while the test runs.
+    rlimit fileLimit{};
+    ::getrlimit(RLIMIT_FSIZE, &fileLimit);
+    const auto oldXfsz = std::signal(SIGXFSZ, SIG_IGN);
+    if (c.fault == Fault::FullDisk) {
+        rlimit small = fileLimit;
+        small.rlim_cur = 200000;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    sim::SimFaults noAnswer;
+    noAnswer.silentForever = true;
+    std::size_t silentFrom = 0;
+    if (c.fault == Fault::SilentBeforeTest) {
+        silentFrom = reportMark();
+        unitHid().setFaults(noAnswer);
+    }
+    const qint64 pressed = clock.elapsed();
+    dlg->OnActionButton();
+    longestStallMs = std::max(longestStallMs, clock.elapsed() - pressed);
+    if (c.fault == Fault::SilentMidRun) {
+        ASSERT_TRUE(waitUntil([&] { return dlg->m_playing; }, 10000));
+        silentFrom = reportMark();
+        unitHid().setFaults(noAnswer);
+    }
+    const bool ended = waitUntil([&] { return !dlg->m_playing && !dlg->m_echoTestActive; }, 30000);
+    ::setrlimit(RLIMIT_FSIZE, &fileLimit);
+    std::signal(SIGXFSZ, oldXfsz);
+    ASSERT_TRUE(ended);
+
+    EXPECT_EQ(dlg->m_echoVerdict, VERDICT_NONE);
+    EXPECT_TRUE(dlg->m_resultPicture->isHidden());
+    ASSERT_GE(boxes->count(), 1u);
+    const auto box = boxes->shown().back();
+    EXPECT_EQ(box.caption, "Echo Test");
+    EXPECT_NE(box.text.find(c.cause), std::string::npos) << box.text;
+    EXPECT_NE(box.text.find("no verdict"), std::string::npos) << box.text;
+    if (silent) {
+        EXPECT_EQ(dlg->m_hidProtocol.m_protocolVersion, level);
+        // One command waits out its time-out (two attempts of 1000 ms); nothing more is sent.
+        EXPECT_LT(longestStallMs, 3500);
+        std::set<std::vector<std::uint8_t>> awaited;
+        const auto reports = unitHid().writtenReports();
+        for (std::size_t i = silentFrom; i < reports.size(); ++i) {
+            const Trace token{describe(reports[i])};
+            if (token != Trace{"8401"} && token != Trace{"8406"}) {  // the stage marks await no reply
+                awaited.insert(reports[i]);
+            }
+        }
+        EXPECT_EQ(awaited.size(), 1u);
+    } else {
+        EXPECT_NE(box.text.find(recording), std::string::npos) << box.text;
+        EXPECT_FALSE(std::filesystem::exists(recording));
+        EXPECT_EQ(testState(desktop->unitState()), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EchoNoVerdict,
+    ::testing::Values(NoVerdictCase{Fault::SilentBeforeTest, "SilentBeforeTest", "stopped answering"},
+                      NoVerdictCase{Fault::SilentMidRun, "SilentMidRun", "stopped answering"},
+                      NoVerdictCase{Fault::FullDisk, "FullDisk", "File too large"},
+                      NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
