@@ -55,7 +55,7 @@ TEST_P(EchoWayOut, LeavesTheUnitAsItWasBefore) {
     }
     sim::UnitState& unit = desktop->unitState();
     unit.setSwitch(0x15, false);
-    unit.setSwitch(0x0E, true);
+    unit.setSwitch(0x0E, false);
     const UnitTestState before = testState(unit);
     dlg->m_measureDelayRadio->setChecked(true);
     const auto from = reportMark();
@@ -108,8 +108,9 @@ TEST_P(EchoWayOut, LeavesTheUnitAsItWasBefore) {
 
     EXPECT_EQ(testState(unit), before);
     const Trace sent = trace(from);
-    // The restore runs once: switch 0x15, off before the test, is switched off once.
+    // The restore runs once: switches 0x15 and 0x0E, off before the test, are switched off once.
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "8415"), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "840E"), 1);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "B102"), 0);
     if (dlg) {
         EXPECT_FALSE(dlg->m_echoTestActive);
