@@ -146,6 +146,28 @@ TEST_P(ActionRuns, CaptionsAndEnablingsWhileRunning) {
     EXPECT_EQ(dlg->m_audio.IsRunning(), c.runsAfterStop);
 }
 
+// A play run that cannot start (its file is missing) shows the engine's box and leaves the page
+// as the button's Stop leaves it.
+TEST_P(ActionRuns, ARunThatCannotStartLeavesThePageIdle) {
+    const auto& c = GetParam();
+    if (c.runPage == PAGE_RECORDING) {
+        GTEST_SKIP() << "Record plays nothing";
+    }
+    openPage(c.page);
+    dlg->m_installDir = dataHome.path() + "/nothing-installed/";
+    std::filesystem::remove(dlg->m_dataDir + c.playFile);
+    QPushButton* pressed = c.second ? dlg->m_secondActionButton : dlg->m_actionButton;
+    QPushButton* other = c.second ? dlg->m_actionButton : dlg->m_secondActionButton;
+
+    click(pressed);
+    ASSERT_EQ(boxes->count(), 1u);
+    EXPECT_EQ(pressed->text(), c.idleCaption);
+    EXPECT_TRUE(other->isEnabled());
+    EXPECT_EQ(dlg->m_page, c.page);
+    EXPECT_FALSE(dlg->m_playing);
+    EXPECT_EQ(dlg->m_audio.IsRunning(), c.runsAfterStop);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Pages, ActionRuns,
     ::testing::Values(RunCase{"playVoice", 1, false, "Stop", 1, AUDIO_MODE_PLAY, "Play Voice", false,
