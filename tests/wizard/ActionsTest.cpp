@@ -168,6 +168,21 @@ TEST_P(ActionRuns, ARunThatCannotStartLeavesThePageIdle) {
     EXPECT_EQ(dlg->m_audio.IsRunning(), c.runsAfterStop);
 }
 
+// A detection after a device change lays the page out again; the running action keeps its
+// captions and enablings.
+TEST_P(ActionRuns, RedetectionKeepsTheRunningCaptions) {
+    const auto& c = GetParam();
+    openPage(c.page);
+    QPushButton* pressed = c.second ? dlg->m_secondActionButton : dlg->m_actionButton;
+    QPushButton* other = c.second ? dlg->m_actionButton : dlg->m_secondActionButton;
+    click(pressed);
+    dlg->OnTimer(TIMER_REDETECT);
+    EXPECT_EQ(pressed->text(), c.runCaption);
+    EXPECT_TRUE(pressed->isEnabled());
+    EXPECT_FALSE(other->isEnabled());
+    EXPECT_EQ(dlg->m_page, c.runPage);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Pages, ActionRuns,
     ::testing::Values(RunCase{"playVoice", 1, false, "Stop", 1, AUDIO_MODE_PLAY, "Play Voice", false,

@@ -149,6 +149,17 @@ INSTANTIATE_TEST_SUITE_P(Ways, EchoWayOut, ::testing::ValuesIn(wayOutCases()), [
     return std::string(info.param.wayName) + "_" + model;
 });
 
+// A detection after a device change while the test records keeps "Stop" on the button.
+TEST_F(EchoFixture, RedetectionKeepsTheRunningTestsCaption) {
+    openEchoPage();
+    dlg->ShowPage();
+    dlg->OnActionButton();
+    ASSERT_TRUE(dlg->m_playing);
+    dlg->OnTimer(TIMER_REDETECT);
+    EXPECT_EQ(dlg->m_actionButton->text(), "Stop");
+    EXPECT_TRUE(dlg->m_playing);
+}
+
 // A test that could not measure: the unit stopped answering (before the test or while it
 // records), the recording could not be written (a full data folder), or the unit's sound
 // devices went away while it recorded.
