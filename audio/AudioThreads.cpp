@@ -172,7 +172,10 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
         device.Reset();
         device.Close();
         if (writer != nullptr) {
-            writer->Close();
+            // A recording cut short is no recording: the name keeps what it had.
+            writer->Discard();
+            engine->SetRecordingFault("The sound device stopped during the recording of " +
+                                      writer->m_fileName);
         }
         engine->post(WM_AUDIO_DONE, 1, 0);
         return MIC_EXIT_NO_DATA;
@@ -206,8 +209,8 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
         if (secondsRecorded >= engine->m_markSeconds.load()) {
             engine->post(WM_AUDIO_LEVEL, reference, -1, copy);
         }
-        if (writer != nullptr) {
-            writer->Write(data, static_cast<int>(count));
+        if (writer != nullptr && !writer->Write(data, static_cast<int>(count))) {
+            engine->SetRecordingFault(writer->ErrorText());
         }
         std::memcpy(engine->m_lastBlock.data(), data, count);
         engine->post(WM_AUDIO_LEVEL, reference, static_cast<std::intptr_t>(count), std::move(copy));
@@ -222,8 +225,8 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
     device.Stop();
     device.Reset();
     device.Close();
-    if (writer != nullptr) {
-        writer->Close();
+    if (writer != nullptr && !writer->Close()) {
+        engine->SetRecordingFault(writer->ErrorText());
     }
     platform::sleepMs(10);
     platform::debugOutput("Exiting MicrophoneThread()\n");

@@ -1,5 +1,10 @@
 #include "audio/CWaveFileWriter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -14,22 +19,58 @@ void putId(std::uint8_t* p, const char* id) {
 // The largest data size whose RIFF size (38 + data + pad) still fits in 32 bits.
 constexpr std::uint64_t kMaxDataBytes = std::numeric_limits<std::uint32_t>::max() - 38 - 1;
 
+// A new file beside `path` (same folder, so that a rename puts it in place), created
+// exclusively so that nothing already there is opened; its name in `tempName`.
+int createTemporaryBeside(const std::string& path, std::string& tempName) {
+    static std::atomic<unsigned> counter{0};
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    constexpr int kAttempts = 100;
+    for (int i = 0; i < kAttempts; ++i) {
+        tempName = folder + "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) +
+                   ".part";
+        const int fd = ::open(tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 CWaveFileWriter::~CWaveFileWriter() {
     Close();
 }
 
+void CWaveFileWriter::fail(const char* operation, int error) {
+    m_failed = true;
+    if (m_error.empty()) {
+        m_error = std::string("Unable to ") + operation + " the recording " + m_fileName + ": " +
+                  std::strerror(error);
+    }
+}
+
 int CWaveFileWriter::Create(const std::string& path, const CWaveFormat& format) {
     Close();
     m_fileName = path;
-    m_file = std::fopen(path.c_str(), "wbe");
+    m_error.clear();
+    m_failed = false;
+    const int fd = createTemporaryBeside(path, m_tempName);
+    if (fd < 0) {
+        fail("create", errno);
+        return 0;
+    }
+    m_file = ::fdopen(fd, "wb");
     if (m_file == nullptr) {
+        fail("create", errno);
+        ::close(fd);
+        ::unlink(m_tempName.c_str());
         return 0;
     }
     m_format = format;
     m_dataBytes = 0;
-    m_failed = false;
 
     // Sizes stay 0 until Close writes them.
     std::uint8_t header[kHeaderBytes] = {};
@@ -41,7 +82,7 @@ int CWaveFileWriter::Create(const std::string& path, const CWaveFormat& format) 
     std::memcpy(header + 20, formatBytes.data(), formatBytes.size());
     putId(header + 38, "data");
     if (std::fwrite(header, 1, sizeof header, m_file) != sizeof header) {
-        m_failed = true;
+        fail("write", errno);
     }
     return 1;
 }
@@ -54,13 +95,13 @@ bool CWaveFileWriter::Write(const void* data, int count) {
         return true;  // data may be null then, which fwrite must not be given
     }
     if (m_dataBytes + static_cast<std::uint64_t>(count) > kMaxDataBytes) {
-        m_failed = true;
+        fail("write", EFBIG);
         return false;
     }
     const auto written = std::fwrite(data, 1, static_cast<std::size_t>(count), m_file);
     m_dataBytes += static_cast<std::uint32_t>(written);
     if (written != static_cast<std::size_t>(count)) {
-        m_failed = true;
+        fail("write", errno);
         return false;
     }
     return true;
@@ -70,24 +111,37 @@ bool CWaveFileWriter::Close() {
     if (m_file == nullptr) {
         return true;
     }
-    bool ok = !m_failed;
     const std::uint32_t pad = m_dataBytes & 1u;
     if (pad != 0 && std::fputc(0, m_file) == EOF) {
-        ok = false;
+        fail("write", errno);
     }
-    // The sizes are written even after a failed write, so that the sound that did reach the
-    // file stays readable.
     const auto putSize = [this](long offset, std::uint32_t value) {
         std::uint8_t size[4];
         byteorder::putU32(size, value);
         return std::fseek(m_file, offset, SEEK_SET) == 0 && std::fwrite(size, 1, 4, m_file) == 4;
     };
-    const bool riffSized = putSize(4, 38 + m_dataBytes + pad);
-    const bool dataSized = putSize(42, m_dataBytes);
-    ok = ok && riffSized && dataSized;
+    if (!putSize(4, 38 + m_dataBytes + pad) || !putSize(42, m_dataBytes)) {
+        fail("write", errno);
+    }
+    // A full disk may only show when the buffer goes out.
     if (std::fclose(m_file) != 0) {
-        ok = false;
+        fail("write", errno);
     }
     m_file = nullptr;
-    return ok;
+    if (!m_failed && std::rename(m_tempName.c_str(), m_fileName.c_str()) != 0) {
+        fail("save", errno);
+    }
+    if (m_failed) {
+        ::unlink(m_tempName.c_str());
+    }
+    return !m_failed;
+}
+
+void CWaveFileWriter::Discard() {
+    if (m_file == nullptr) {
+        return;
+    }
+    std::fclose(m_file);
+    m_file = nullptr;
+    ::unlink(m_tempName.c_str());
 }

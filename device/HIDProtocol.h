@@ -135,6 +135,14 @@ public:
     // Writes one command word without waiting for a reply (HID only); true when it went out.
     bool SendCommandNoReply(std::uint16_t word);
 
+    // While on, the first message that the HID unit leaves without any report in reply marks
+    // the unit silent: from then on nothing more is written to it and every message returns -1
+    // at once, so that a unit that went away costs one time-out, not one per command. Below
+    // protocol level 13 only command words set the mark (such units leave frames they do not
+    // know unanswered). Turning the guard on or off clears the mark.
+    void StopWhenSilent(bool on);
+    bool UnitWentSilent() const { return m_unitSilent; }
+
     static int LevelToSliderValue(int step);
     static int SliderValueToLevel(int value);
 
@@ -375,4 +383,7 @@ private:
 
     platform::IHidBus& m_hidBus;
     platform::WorkerThread m_readerThread;
+    bool m_stopWhenSilent = false;
+    bool m_unitSilent = false;
+    bool m_lastExchangeUnanswered = false;  // the last HID exchange got no report at all
 };

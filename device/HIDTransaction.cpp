@@ -23,7 +23,26 @@ int CHIDProtocol::WaitForAnswer(std::span<const std::uint8_t> message, std::span
     if (m_ipMode) {
         return WaitForIPAnswer(message, reply, timeoutMs);
     }
-    return WaitForHidAnswer(message, reply, timeoutMs);
+    if (m_unitSilent) {
+        return -1;
+    }
+    m_lastExchangeUnanswered = false;
+    const int code = WaitForHidAnswer(message, reply, timeoutMs);
+    // Every unit answers a command word; frames only from the level that gives parameter access
+    // (older units leave the frames they do not know unanswered).
+    constexpr std::size_t kCommandWordBytes = 2;
+    constexpr int kAnswersEveryFrameLevel = 13;
+    const bool answerExpected =
+        message.size() == kCommandWordBytes || m_protocolVersion >= kAnswersEveryFrameLevel;
+    if (code == -1 && m_stopWhenSilent && m_lastExchangeUnanswered && answerExpected) {
+        m_unitSilent = true;
+    }
+    return code;
+}
+
+void CHIDProtocol::StopWhenSilent(bool on) {
+    m_stopWhenSilent = on;
+    m_unitSilent = false;
 }
 
 int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::span<std::uint8_t> reply,
@@ -81,8 +100,10 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
     int attempts = kWriteAttempts;
     int budget = kRejectBudget;
     bool write = true;
+    bool anyReport = false;
     for (;;) {
         if (attempts == 0) {
+            m_lastExchangeUnanswered = !anyReport;
             return -1;
         }
         if (write) {
@@ -108,6 +129,7 @@ int CHIDProtocol::WaitForHidAnswer(std::span<const std::uint8_t> message, std::s
             write = true;
             continue;
         }
+        anyReport = true;
 
         auto& input = readRecord.input.report;
         std::copy(input.begin() + 1, input.begin() + 1 + replyLength, reply.begin());

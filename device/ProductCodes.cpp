@@ -109,7 +109,7 @@ void CHIDProtocol::RefreshDeviceList() {
 }
 
 bool CHIDProtocol::SendCommandNoReply(std::uint16_t word) {
-    if (!m_deviceOpen) {
+    if (!m_deviceOpen || m_unitSilent) {
         return false;
     }
     auto& output = m_writeDevice.output.report;

@@ -196,6 +196,9 @@ CProbeGuideDlg::~CProbeGuideDlg() {
     if (m_services.deviceChanges != nullptr) {
         m_services.deviceChanges->setListener({});
     }
+    // A test still running leaves the unit as its Stop would.
+    AbortEchoTest();
+    UndoLoopback();
     // The engine's threads post to the pump: stop them before the pump goes.
     StopAudio();
     m_pump->close();
@@ -325,6 +328,8 @@ bool CProbeGuideDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
     m_presentBitmap = LoadArtwork("present", m_presencePicture->size());
     m_absentBitmap = LoadArtwork("absent", m_presencePicture->size());
+    // Absent until a detection finds the unit.
+    m_presencePicture->setPixmap(m_absentBitmap);
 
     m_ui->IDC_1008->setFont(m_titleFont);
     for (QWidget* w : std::initializer_list<QWidget*>{
@@ -408,4 +413,14 @@ QString CProbeGuideDlg::meterStyle(const QString& artwork) {
 
 void CProbeGuideDlg::OnExitWithoutSaving() {
     accept();
+}
+
+void CProbeGuideDlg::done(int result) {
+    AbortEchoTest();
+    KillTimer(TIMER_RECORD_LIMIT);
+    if (m_loopbackOn) {
+        StopAudio();
+        UndoLoopback();
+    }
+    QDialog::done(result);
 }

@@ -175,11 +175,24 @@ public:
     // --- Test actions ---
     void OnActionButton();
     void OnSecondActionButton();
+    // Undoes the microphone test's Ethernet loopback when Record switched it on, whatever the
+    // check box says now; every way out of a recording calls it.
+    void UndoLoopback();
+    bool m_loopbackOn = false;
 
     // --- Echo test, level meter and verdict ---
     // The page-5 branch of OnActionButton, and the page-5 end of a run in OnAudioDone.
     void StartEchoRun();
     void FinishEchoRun();
+    // Every way out of a running echo test ends here: the run stopped and the unit left as a
+    // finished test leaves it. Does nothing when no test is running.
+    void AbortEchoTest();
+    // Why the run that has just ended cannot be measured (the unit stopped answering, the
+    // recording is not whole), naming the cause and the file; empty when it can.
+    std::string MeasurementFault();
+    // The unit is in the state the echo test sets, from its first switch command until the
+    // test ends and restores it.
+    bool m_echoTestActive = false;
     long OnAudioDone(std::uintptr_t wParam, std::intptr_t lParam);
     // wParam: address of the recorded block's first byte; lParam: its byte count, or negative
     // for the stage mark.
@@ -298,6 +311,9 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Every end of the dialog (Escape, the window's close button, the exit buttons) first ends
+    // a running test the way the test's own Stop does.
+    void done(int result) override;
 
 private:
     class AudioMessagePump;

@@ -53,19 +53,21 @@ void CProbeGuideDlg::OnActionButton() {
             m_defaultVolumesRequested = true;
             break;
         case PAGE_SPEAKER_TEST:
-            if (m_playing) {
-                m_actionButton->setText("Play Voice");
-                m_secondActionButton->setEnabled(true);
-                StopAudio();
-                m_playing = false;
-            } else {
+            if (!m_playing) {
                 m_actionButton->setText("Stop");
                 m_secondActionButton->setEnabled(false);
                 m_audio.m_playFile = m_installDir + kVoiceFile;
                 m_audio.m_testMode = AUDIO_MODE_PLAY;
-                StartAudio();
                 m_playing = true;
+                if (StartAudio() != 0) {
+                    break;
+                }
+                // A run that cannot start (its box shown) leaves the page idle, as Stop does.
             }
+            m_actionButton->setText("Play Voice");
+            m_secondActionButton->setEnabled(true);
+            StopAudio();
+            m_playing = false;
             break;
         case PAGE_MICROPHONE_TEST:  // Record
             StopAudio();
@@ -77,6 +79,8 @@ void CProbeGuideDlg::OnActionButton() {
             m_audio.m_testMode = AUDIO_MODE_RECORD;
             // Playback plays what is recorded now; the record file already names it.
             m_audio.m_playFile = m_dataDir + kMicRecordingFile;
+            // What is switched on here is undone, whatever the check box says by then.
+            m_loopbackOn = loopback;
             if (loopback) {
                 unit.SetParameterItem(6, 13, 0, 1);
                 unit.SetParameterBit(6, 1, 1);
@@ -98,16 +102,7 @@ void CProbeGuideDlg::OnActionButton() {
         case PAGE_RECORDING:  // Stop Recording, also at the record limit
             KillTimer(TIMER_RECORD_LIMIT);
             StopAudio();
-            if (loopback) {
-                unit.SetRouting(25, 25);
-                unit.SetParameterItem(6, 13, 0, 2);
-                unit.SetParameterBit(6, 1, 1);
-                unit.ClearRegisterBit(2);
-                unit.ClearRegisterBit(3);
-                unit.ClearRegisterBit(6);
-                unit.SendCommand(SWITCH_OFF + 0x01, kCommandTimeoutMs);
-                unit.SendCommand(SWITCH_OFF + 0x06, kCommandTimeoutMs);
-            }
+            UndoLoopback();
             m_actionButton->setText("Record");
             m_micSlider->setEnabled(true);
             m_recordingGroup->setEnabled(true);
@@ -136,55 +131,79 @@ void CProbeGuideDlg::OnSecondActionButton() {
     m_audio.m_waveInName = m_endpoints.GetMicrophoneName();
     m_audio.m_testMode = m_page;
 
-    // A play run of this button: the other button waits, this one stops the run.
-    const auto play = [this](const std::string& file) {
+    // A play run of this button: the other button waits, this one stops the run. A run that
+    // cannot start (its box shown) is stopped at once, which leaves the page idle.
+    bool startFailed = false;
+    const auto play = [this, &startFailed](const std::string& file) {
         m_actionButton->setEnabled(false);
         m_secondActionButton->setText("Stop");
         m_audio.m_playFile = file;
         m_playing = true;
-        StartAudio();
+        startFailed = StartAudio() == 0;
     };
-    switch (m_page) {
-        case PAGE_SPEAKER_TEST:
-            if (m_playing) {
+    const auto act = [&] {
+        switch (m_page) {
+            case PAGE_SPEAKER_TEST:
+                if (m_playing) {
+                    m_actionButton->setEnabled(true);
+                    m_secondActionButton->setText("Play Music");
+                    StopAudio();
+                    m_playing = false;
+                } else {
+                    play(m_installDir + kMusicFile);
+                }
+                break;
+            case PAGE_MICROPHONE_TEST:  // Playback
+                StopAudio();
+                m_page = PAGE_PLAYING_RECORDING;
+                m_audio.m_testMode = AUDIO_MODE_PLAYBACK;
+                play(m_dataDir + kMicRecordingFile);
+                break;
+            case PAGE_PLAYING_RECORDING:  // stop the playback, also at its end
+                StopAudio();
+                m_page = PAGE_MICROPHONE_TEST;
+                m_audio.m_testMode = AUDIO_MODE_MONITOR;
+                m_playing = false;
                 m_actionButton->setEnabled(true);
-                m_secondActionButton->setText("Play Music");
+                m_secondActionButton->setText("Playback");
+                StartAudio();
+                break;
+            case PAGE_ECHO_TEST:  // Listen to the echo recording from its 2 s mark
+                m_page = PAGE_LISTENING_ECHO;
+                m_audio.m_testMode = AUDIO_MODE_PLAY_FROM_2S;
+                play(m_dataDir + kEchoRecordingFile);
+                break;
+            case PAGE_LISTENING_ECHO:  // stop listening, also at its end
+                m_page = PAGE_ECHO_TEST;
+                m_actionButton->setEnabled(true);
+                m_secondActionButton->setText("Listen");
                 StopAudio();
                 m_playing = false;
-            } else {
-                play(m_installDir + kMusicFile);
-            }
-            break;
-        case PAGE_MICROPHONE_TEST:  // Playback
-            StopAudio();
-            m_page = PAGE_PLAYING_RECORDING;
-            m_audio.m_testMode = AUDIO_MODE_PLAYBACK;
-            play(m_dataDir + kMicRecordingFile);
-            break;
-        case PAGE_PLAYING_RECORDING:  // stop the playback, also at its end
-            StopAudio();
-            m_page = PAGE_MICROPHONE_TEST;
-            m_audio.m_testMode = AUDIO_MODE_MONITOR;
-            m_playing = false;
-            m_actionButton->setEnabled(true);
-            m_secondActionButton->setText("Playback");
-            StartAudio();
-            break;
-        case PAGE_ECHO_TEST:  // Listen to the echo recording from its 2 s mark
-            m_page = PAGE_LISTENING_ECHO;
-            m_audio.m_testMode = AUDIO_MODE_PLAY_FROM_2S;
-            play(m_dataDir + kEchoRecordingFile);
-            break;
-        case PAGE_LISTENING_ECHO:  // stop listening, also at its end
-            m_page = PAGE_ECHO_TEST;
-            m_actionButton->setEnabled(true);
-            m_secondActionButton->setText("Listen");
-            StopAudio();
-            m_playing = false;
-            break;
-        default:
-            break;
+                break;
+            default:
+                break;
+        }
+    };
+    act();
+    if (startFailed) {
+        act();
     }
+}
+
+void CProbeGuideDlg::UndoLoopback() {
+    if (!m_loopbackOn) {
+        return;
+    }
+    m_loopbackOn = false;
+    CHIDProtocol& unit = m_hidProtocol;
+    unit.SetRouting(25, 25);
+    unit.SetParameterItem(6, 13, 0, 2);
+    unit.SetParameterBit(6, 1, 1);
+    unit.ClearRegisterBit(2);
+    unit.ClearRegisterBit(3);
+    unit.ClearRegisterBit(6);
+    unit.SendCommand(SWITCH_OFF + 0x01, kCommandTimeoutMs);
+    unit.SendCommand(SWITCH_OFF + 0x06, kCommandTimeoutMs);
 }
 
 long CProbeGuideDlg::OnAudioDone(std::uintptr_t, std::intptr_t) {

@@ -40,6 +40,7 @@ constexpr std::uint8_t kFarEndB = 32;
 constexpr std::uint8_t kMicrophone = 8;
 
 constexpr const char* kTestCaption = "Test";
+constexpr const char* kUnitSilentText = "The unit stopped answering.";
 // The unit settles a measured delay it has stored before it is identified again.
 constexpr std::uint32_t kSettleAfterMeasureMs = 20;
 
@@ -84,22 +85,50 @@ void restoreSavedSwitches(CProbeGuideDlg& dlg) {
     }
 }
 
-// A test that ends without a verdict (Stop, a run that cannot start, no far-end signal) leaves
-// the unit as a finished test does, so that no test state of the echo canceller is stored
-// later: the recording routing, the stage switches off and the saved switch states.
-void endTestWithoutVerdict(CProbeGuideDlg& dlg, bool restoreRouting) {
-    dlg.m_echoStep = ECHO_STEP_NONE;
+// Ends the test for the unit as a finished test ends it, once, whichever way out the test
+// takes (Stop, Next, Back, closing the dialog, a run that cannot start, a chain that cannot go
+// on, a test that could not measure): the recording routing, both stage switches off and the
+// saved switch states restored, so that no test state of the echo canceller is stored later.
+// Nothing goes to a unit that has stopped answering.
+void endTest(CProbeGuideDlg& dlg, bool restoreRouting) {
     dlg.m_actionButton->setText(kTestCaption);
+    if (!dlg.m_echoTestActive) {
+        return;
+    }
+    dlg.m_echoTestActive = false;
+    dlg.m_echoStep = ECHO_STEP_NONE;
     CHIDProtocol& unit = dlg.m_hidProtocol;
     if (restoreRouting) {
         sendRecordRouting(unit, kRecordLeft, kRecordRight);
     }
-    if (!hasStages(dlg)) {
-        return;
+    if (hasStages(dlg)) {
+        unit.SendCommand(SWITCH_OFF + kSwitch01, kCommandTimeoutMs);
+        unit.SendCommand(SWITCH_OFF + kSwitch06, kCommandTimeoutMs);
+        restoreSavedSwitches(dlg);
     }
-    unit.SendCommand(SWITCH_OFF + kSwitch01, kCommandTimeoutMs);
-    unit.SendCommand(SWITCH_OFF + kSwitch06, kCommandTimeoutMs);
-    restoreSavedSwitches(dlg);
+    // A silent unit stays cut off until it is detected again.
+    if (!unit.UnitWentSilent()) {
+        unit.StopWhenSilent(false);
+    }
+}
+
+// A test that could not measure the unit: the unit restored, no verdict and no picture, and a
+// box that says why.
+void endWithoutMeasurement(CProbeGuideDlg& dlg, const std::string& cause, bool restoreRouting) {
+    endTest(dlg, restoreRouting);
+    dlg.m_resultPicture->setVisible(false);
+    platform::showMessageBox("Echo Test", cause + "\nThe echo test gives no verdict.",
+                             platform::mb::kIconWarning);
+}
+
+// Identifies the unit again. A unit that has stopped answering keeps the protocol level it had:
+// the level of an identification that got no answer says nothing about the unit.
+void reidentify(CHIDProtocol& unit) {
+    const int level = unit.m_protocolVersion;
+    unit.Connect(-1, false, true);
+    if (unit.UnitWentSilent()) {
+        unit.m_protocolVersion = level;
+    }
 }
 
 // Whether the echo run's recording, with the block that a stage mark precedes, has reached
@@ -114,7 +143,8 @@ bool echoRecordingReached(const CProbeGuideDlg& dlg, double mark) {
 }
 
 // The sub-step a Test press starts on model 83, chosen by the delay radios; nullopt when the
-// typed delay is refused (its box shown, nothing sent).
+// typed delay is refused (its box shown, nothing sent), or when a chained start after the
+// far-end run finds neither "Measure Speaker Delay" nor a typed delay chosen any more.
 std::optional<int> chooseDelayStep(CProbeGuideDlg& dlg, bool& saveStates) {
     const int step = dlg.m_echoStep;
     if (step == ECHO_STEP_NONE && dlg.m_measureDelayRadio->isChecked()) {
@@ -129,10 +159,14 @@ std::optional<int> chooseDelayStep(CProbeGuideDlg& dlg, bool& saveStates) {
                 return std::nullopt;
             }
             speaker_delay::storeIfChanged(dlg.m_hidProtocol, *delay, 0);
-            dlg.m_hidProtocol.Connect(-1, false, true);
+            reidentify(dlg.m_hidProtocol);
             return ECHO_STEP_ECHO;
         }
-        return dlg.m_measureDelayRadio->isChecked() ? ECHO_STEP_DELAY : step;
+        if (dlg.m_measureDelayRadio->isChecked()) {
+            return ECHO_STEP_DELAY;
+        }
+        // Keeping step 1 would start far-end runs without end.
+        return std::nullopt;
     }
     if (step == ECHO_STEP_DELAY || dlg.m_eraseDelayRadio->isChecked()) {
         return ECHO_STEP_ECHO;
@@ -142,13 +176,40 @@ std::optional<int> chooseDelayStep(CProbeGuideDlg& dlg, bool& saveStates) {
 
 }  // namespace
 
+void CProbeGuideDlg::AbortEchoTest() {
+    if (!m_echoTestActive) {
+        return;
+    }
+    StopAudio();
+    m_playing = false;
+    endTest(*this, true);
+}
+
+std::string CProbeGuideDlg::MeasurementFault() {
+    if (m_hidProtocol.UnitWentSilent()) {
+        return kUnitSilentText;
+    }
+    std::string fault = m_audio.RecordingFault();
+    // A thread that could not open its device, or a recording that has not been put in place,
+    // leaves the file of an earlier run under the recording's name.
+    if (fault.empty() && m_audio.m_speakerExitCode != SPEAKER_EXIT_OK) {
+        fault = "The sound device " + m_audio.m_waveOutName + " did not play " + m_audio.m_playFile;
+    }
+    if (fault.empty() && (m_audio.IsRunning() || m_audio.m_micExitCode != MIC_EXIT_OK)) {
+        fault = "The sound device " + m_audio.m_waveInName + " did not record " + m_audio.m_recordFile;
+    }
+    return fault;
+}
+
 void CProbeGuideDlg::StartEchoRun() {
     m_resultPicture->setVisible(false);
     if (m_playing) {
-        StopAudio();
-        m_playing = false;
-        endTestWithoutVerdict(*this, true);
+        AbortEchoTest();
         return;
+    }
+    if (!m_echoTestActive) {
+        // A new test: the unit is watched for silence until the test ends.
+        m_hidProtocol.StopWhenSilent(true);
     }
     m_unitId = m_hidProtocol.GetUnitId();
     m_actionButton->setText("Stop");
@@ -160,7 +221,7 @@ void CProbeGuideDlg::StartEchoRun() {
         saveStates = false;
         const std::optional<int> chosen = chooseDelayStep(*this, saveStates);
         if (!chosen) {
-            m_actionButton->setText(kTestCaption);
+            endTest(*this, true);
             return;
         }
         step = *chosen;
@@ -169,6 +230,7 @@ void CProbeGuideDlg::StartEchoRun() {
     if (saveStates) {
         saveSwitchStates(*this);
     }
+    m_echoTestActive = true;
     for (const std::uint16_t sw : {kSwitch15, kSwitch0E, kSwitch06, kSwitch01}) {
         m_hidProtocol.SendCommand(SWITCH_ON + sw, kCommandTimeoutMs);
     }
@@ -194,28 +256,37 @@ void CProbeGuideDlg::StartEchoRun() {
             m_audio.m_markSeconds = kFirstMarkSeconds;
             break;
     }
+    if (m_hidProtocol.UnitWentSilent()) {
+        endWithoutMeasurement(*this, kUnitSilentText, true);
+        return;
+    }
     m_audio.m_testMode = m_page;
     m_echoRecordedBytes = 0;
     m_echoBlockBytes = 0;
     if (StartAudio() == 0) {
         StopAudio();
-        endTestWithoutVerdict(*this, true);
+        endTest(*this, true);
         return;
     }
     m_playing = true;
 }
 
 void CProbeGuideDlg::FinishEchoRun() {
-    m_hidProtocol.Connect(-1, false, true);
+    reidentify(m_hidProtocol);
     ReselectSpeaker();
     sendRecordRouting(m_hidProtocol, kRecordLeft, kRecordRight);
+    // Nothing is judged or stored from a run that could not measure.
+    if (const std::string fault = MeasurementFault(); !fault.empty()) {
+        endWithoutMeasurement(*this, fault, false);
+        return;
+    }
     switch (m_echoStep) {
         case ECHO_STEP_FAR_END: {
             const int channel = m_audio.GetFEChannel();
             if (channel == -1) {
                 platform::showMessageBox("Echo Test", "No far-end signal was detected !\n\r",
                                          platform::mb::kIconWarning);
-                endTestWithoutVerdict(*this, false);
+                endTest(*this, false);
                 return;
             }
             m_farEndCode = channel == 1 ? kFarEndA : kFarEndB;
@@ -229,13 +300,15 @@ void CProbeGuideDlg::FinishEchoRun() {
                 m_speakerDelay = std::to_string(delay);
                 UpdateData(false);
             }
-            m_hidProtocol.Connect(-1, false, true);
+            reidentify(m_hidProtocol);
             OnActionButton();
             return;
         }
         default:
             break;
     }
+    m_echoTestActive = false;
+    m_hidProtocol.StopWhenSilent(false);
     if (hasStages(*this)) {
         m_echoVerdict = m_audio.TestEchoReduction(*this, m_lmsEchoDb, m_totalEchoDb);
         restoreSavedSwitches(*this);

@@ -10,6 +10,7 @@
 #include <QSlider>
 #include <array>
 #include <cstdio>
+#include <vector>
 
 #include "device/HidViewerRecord.h"
 #include "platform/DesktopMessages.h"
@@ -253,6 +254,7 @@ void CProbeGuideDlg::OnNext() {
         case PAGE_PLAYING_RECORDING:
             KillTimer(TIMER_RECORD_LIMIT);
             StopAudio();
+            UndoLoopback();
             m_playing = false;
             m_page = PAGE_ECHO_TEST;
             m_echoStep = ECHO_STEP_NONE;
@@ -265,6 +267,7 @@ void CProbeGuideDlg::OnNext() {
             break;
         case PAGE_ECHO_TEST:
         case PAGE_LISTENING_ECHO:
+            AbortEchoTest();
             StopAudio();
             m_playing = false;
             m_page = PAGE_FINISH;
@@ -345,6 +348,7 @@ void CProbeGuideDlg::OnBack() {
         case PAGE_PLAYING_RECORDING:
             KillTimer(TIMER_RECORD_LIMIT);
             StopAudio();
+            UndoLoopback();
             m_playing = false;
             m_page = PAGE_SPEAKER_TEST;
             FillPlaybackDevices();
@@ -354,6 +358,7 @@ void CProbeGuideDlg::OnBack() {
             break;
         case PAGE_ECHO_TEST:
         case PAGE_LISTENING_ECHO:
+            AbortEchoTest();
             StopAudio();
             m_playing = false;
             m_resultPicture->setVisible(false);
@@ -376,6 +381,10 @@ void CProbeGuideDlg::OnBack() {
 }
 
 void CProbeGuideDlg::DetectDevice() {
+    // A unit that stopped answering may answer again once it is found anew.
+    if (m_hidProtocol.UnitWentSilent()) {
+        m_hidProtocol.StopWhenSilent(false);
+    }
     FillPlaybackDevices();
     const int count = m_endpoints.CountSpeakerphones();
     if (count == 0) {
@@ -394,7 +403,24 @@ void CProbeGuideDlg::DetectDevice() {
         m_devicePresent = m_hidProtocol.Connect(-1, false, true);
         m_presencePicture->setPixmap(m_devicePresent ? m_presentBitmap : m_absentBitmap);
     }
+    // The layout of the page is that of its idle state: a running action keeps its captions
+    // and enablings ("Stop" stays "Stop").
+    struct ButtonState {
+        QPushButton* button;
+        QString caption;
+        bool enabled;
+    };
+    std::vector<ButtonState> running;
+    if (m_playing) {
+        for (QPushButton* button : {m_actionButton, m_secondActionButton}) {
+            running.push_back({button, button->text(), button->isEnabled()});
+        }
+    }
     ShowPage();
+    for (const ButtonState& state : running) {
+        state.button->setText(state.caption);
+        state.button->setEnabled(state.enabled);
+    }
 }
 
 long CProbeGuideDlg::OnDeviceChange(std::uintptr_t event, std::intptr_t) {

@@ -5,6 +5,10 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QStringList>
+#include <algorithm>
+#include <initializer_list>
+
+#include "audio/EchoFigures.h"
 
 #include "mail/MailText.h"
 #include "platform/MessageBox.h"
@@ -26,9 +30,18 @@ std::string db(double value) {
     return mailtext::formatFixed(value, 5, 1);
 }
 
-std::string reductionLines(double lms, double total) {
-    return "\tLMS: \t" + db(lms) + " dB,  Limit is " + db(kLmsLimitDb) + " dB\n\tTotal: \t" + db(total) +
-           " dB,\tLimit is " + db(kTotalLimitDb) + " dB";
+// A figure with its unit; said in words when the file is too short for its windows or the
+// figure is no measurement (a silent window).
+std::string figure(double value, bool fits) {
+    if (!fits) {
+        return "not measured, the file is too short";
+    }
+    return echo_figures::isMeasured(value) ? db(value) + " dB" : "not measured, the sound is silent";
+}
+
+std::string reductionLines(double lms, double total, bool fits = true) {
+    return "\tLMS: \t" + figure(lms, fits) + ",  Limit is " + db(kLmsLimitDb) + " dB\n\tTotal: \t" +
+           figure(total, fits) + ",\tLimit is " + db(kTotalLimitDb) + " dB";
 }
 
 }  // namespace
@@ -75,11 +88,35 @@ void CProbeGuideDlg::OnSecretTest() {
     if (path.empty()) {
         return;
     }
-    m_audio.CalcEchoReduction(path, m_lmsEchoDb, m_totalEchoDb);
-    const std::string newUnits =
-        "\n\r For new units, Echo Reduction is:\n" + reductionLines(m_lmsEchoDb, m_totalEchoDb) + "\n\r";
-    m_audio.CalcResidualEcho(path, m_totalEchoDb);
-    const std::string oldUnits = "\n\r For old units, Residual Echo is " + db(m_totalEchoDb) +
-                                 " dB,  Limit is " + db(kResidualLimitDb) + " dB             ";
+    // A file that cannot be opened gets the box that says so, and no figures.
+    std::unique_ptr<CWaveFileReader> reader;
+    if (!CWizardAudio::WaveOpen(reader, path)) {
+        return;
+    }
+    // The windows of each analysis must lie within the sound the file holds.
+    const int rate = static_cast<int>(reader->m_pFormat->samplesPerSec);
+    const std::uint64_t channelBytes =
+        reader->m_dataSize / std::max<std::uint16_t>(reader->m_pFormat->channels, 1);
+    reader.reset();
+    const auto fits = [&](std::initializer_list<echo_figures::Window> windows) {
+        return std::all_of(windows.begin(), windows.end(), [&](const echo_figures::Window& w) {
+            return std::uint64_t{echo_figures::channelBytes(w.startSeconds, rate)} +
+                       echo_figures::channelBytes(w.lengthSeconds, rate) <=
+                   channelBytes;
+        });
+    };
+    const bool reductionFits = fits({echo_figures::kWindowA, echo_figures::kWindowB, echo_figures::kWindowC});
+    const bool residualFits = fits({echo_figures::kWindowR});
+    if (reductionFits) {
+        m_audio.CalcEchoReduction(path, m_lmsEchoDb, m_totalEchoDb);
+    }
+    const std::string newUnits = "\n\r For new units, Echo Reduction is:\n" +
+                                 reductionLines(m_lmsEchoDb, m_totalEchoDb, reductionFits) + "\n\r";
+    if (residualFits) {
+        m_audio.CalcResidualEcho(path, m_totalEchoDb);
+    }
+    const std::string oldUnits = "\n\r For old units, Residual Echo is " +
+                                 figure(m_totalEchoDb, residualFits) + ",  Limit is " + db(kResidualLimitDb) +
+                                 " dB             ";
     platform::showMessageBox(kResultsCaption, newUnits + oldUnits, platform::mb::kIconInformation);
 }

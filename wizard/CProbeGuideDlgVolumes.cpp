@@ -158,10 +158,14 @@ void CProbeGuideDlg::LoadVolumes() {
     // A volume kept from mixer-only mode is a level, not a step.
     m_speakerVolume = std::clamp(m_speakerVolume, 0, kStepMax);
     m_micVolume = std::clamp(m_micVolume, 0, kStepMax);
+    // A speaker chosen in the combo that is not the unit's is the computer's: its level is
+    // neither set to full nor written into the unit's speaker registers, which keep theirs.
+    const bool unitSpeaker = m_endpoints.IsBrandSpeaker();
     // Older units: registers 1 and 6 hold corrections that the volumes absorb before the
     // registers are set back to 24.
     if (!modern) {
-        if (const int reply = unit.SendCommand(readRegister(1), kCommandTimeoutMs); reply != -1) {
+        if (const int reply = unitSpeaker ? unit.SendCommand(readRegister(1), kCommandTimeoutMs) : -1;
+            reply != -1) {
             const int d = kStepMax - stepOfReply(reply);
             m_speakerVolume = std::max(m_speakerVolume - static_cast<int>(d / 1.5 + 0.5), 1);
         }
@@ -170,23 +174,31 @@ void CProbeGuideDlg::LoadVolumes() {
         }
     }
     // The unit's registers carry the volume; the endpoints pass the sound through unchanged.
-    m_endpoints.SetSpeakerVolume(kLevelMax);
+    if (unitSpeaker) {
+        m_endpoints.SetSpeakerVolume(kLevelMax);
+    }
     m_endpoints.SetMicrophoneVolume(kLevelMax);
     m_endpoints.UnmuteSpeaker();
     m_endpoints.UnmuteMicrophone();
 
     unit.SendCommand(writeRegister(3, m_micVolume), kCommandTimeoutMs);
     if (!modern) {
-        unit.SendCommand(writeRegister(4, m_speakerVolume), kCommandTimeoutMs);
-        unit.SendCommand(writeRegister(1, kStepMax), kCommandTimeoutMs);
+        if (unitSpeaker) {
+            unit.SendCommand(writeRegister(4, m_speakerVolume), kCommandTimeoutMs);
+            unit.SendCommand(writeRegister(1, kStepMax), kCommandTimeoutMs);
+        }
         unit.SendCommand(writeRegister(6, kStepMax), kCommandTimeoutMs);
     } else {
-        unit.SendCommand(writeRegister(1, m_speakerVolume), kCommandTimeoutMs);
-        if (speakerInRegisterZero(unit)) {
-            unit.SendCommand(writeRegister(0, m_speakerVolume), kCommandTimeoutMs);
+        if (unitSpeaker) {
+            unit.SendCommand(writeRegister(1, m_speakerVolume), kCommandTimeoutMs);
+            if (speakerInRegisterZero(unit)) {
+                unit.SendCommand(writeRegister(0, m_speakerVolume), kCommandTimeoutMs);
+            }
         }
         if (hasSecondRegisters(unit)) {
-            unit.SendCommand(writeRegister(2, m_speakerVolume), kCommandTimeoutMs);
+            if (unitSpeaker) {
+                unit.SendCommand(writeRegister(2, m_speakerVolume), kCommandTimeoutMs);
+            }
             unit.SendCommand(writeRegister(4, m_micVolume), kCommandTimeoutMs);
         }
         if (unit.m_productCode == 83) {

@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -79,7 +80,7 @@ TEST(WaveFileWriterTest, RecordingHasTheFixedLayoutAndSizes) {
     EXPECT_EQ(std::memcmp(bytes.data() + 46, samples.data(), dataSize), 0);
 }
 
-TEST(WaveFileWriterTest, OddDataIsPaddedAndUnclosedFileHasZeroSizes) {
+TEST(WaveFileWriterTest, OddDataIsPaddedAndTheNameHoldsNothingUntilClose) {
     TempDir dir;
     const auto path = dir.file("odd.wav");
     CWaveFileWriter writer;
@@ -87,10 +88,10 @@ TEST(WaveFileWriterTest, OddDataIsPaddedAndUnclosedFileHasZeroSizes) {
     const std::uint8_t three[3] = {1, 2, 3};
     ASSERT_TRUE(writer.Write(three, 3));
     std::fflush(nullptr);
-    // Until Close the sizes are zero, and the reader refuses such a file.
+    // Until Close the recording is not under its name.
     CWaveFileReader reader;
     EXPECT_EQ(reader.Open(path), 0);
-    EXPECT_EQ(reader.m_lastError, wavefile::kInvalidFile);
+    EXPECT_EQ(reader.m_lastError, wavefile::kCannotOpen);
     ASSERT_TRUE(writer.Close());
     const auto bytes = readBytes(path);
     ASSERT_EQ(bytes.size(), 46u + 4);
@@ -111,9 +112,12 @@ TEST(WaveFileWriterTest, WritingNothingAddsNothing) {
     EXPECT_EQ(readBytes(path).size(), 46u);
 }
 
-TEST(WaveFileWriterTest, AFailedWriteKeepsWhatReachedTheFileReadable) {
+// A full disk: the recording's name keeps the earlier recording, and no part of the failed one
+// stays in the folder.
+TEST(WaveFileWriterTest, AFailedWriteLeavesTheNameAsItWas) {
     TempDir dir;
-    const auto path = dir.file("full.wav");
+    const auto path = writeRecording(dir, "full.wav", 1, 16000, ramp(100));
+    const auto earlier = readBytes(path);
     // A child process whose files may not grow past 4096 bytes stands for a full disk.
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -128,19 +132,28 @@ TEST(WaveFileWriterTest, AFailedWriteKeepsWhatReachedTheFileReadable) {
         const auto samples = ramp(8000);
         const bool wrote = writer.Write(samples.data(), static_cast<int>(samples.size() * 2));
         const bool closed = writer.Close();
-        ::_exit(!wrote && !closed ? 0 : 1);
+        const bool named = writer.ErrorText().find(path) != std::string::npos;
+        ::_exit(!wrote && !closed && named ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write and the close must both report the failure";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "the write and the close must both report the failure, naming the file";
+    EXPECT_EQ(readBytes(path), earlier);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
 
-    CWaveFileReader reader;
-    ASSERT_EQ(reader.Open(path), 1) << reader.m_lastError;
-    const auto bytes = readBytes(path);
-    EXPECT_EQ(bytes.size(), 4096u);
-    const std::uint32_t dataBytes = bytes[42] | bytes[43] << 8 | bytes[44] << 16 | bytes[45] << 24;
-    EXPECT_EQ(dataBytes, 4096u - 46);
+TEST(WaveFileWriterTest, ASymbolicLinkAtTheNameIsReplacedNotFollowed) {
+    TempDir dir;
+    const auto target = writeRecording(dir, "target.wav", 1, 16000, ramp(10));
+    const auto before = readBytes(target);
+    const auto path = dir.file("link.wav");
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+    writeRecording(dir, "link.wav", 1, 16000, ramp(300));
+    EXPECT_EQ(readBytes(target), before);
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(readBytes(path).size(), 46u + 600);
 }
 
 TEST(WaveFileWriterTest, CreateFailsInAMissingFolderAndKeepsTheName) {

@@ -4,6 +4,7 @@
 #include <QGroupBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -145,6 +146,43 @@ TEST_P(ActionRuns, CaptionsAndEnablingsWhileRunning) {
     EXPECT_EQ(dlg->m_audio.IsRunning(), c.runsAfterStop);
 }
 
+// A play run that cannot start (its file is missing) shows the engine's box and leaves the page
+// as the button's Stop leaves it.
+TEST_P(ActionRuns, ARunThatCannotStartLeavesThePageIdle) {
+    const auto& c = GetParam();
+    if (c.runPage == PAGE_RECORDING) {
+        GTEST_SKIP() << "Record plays nothing";
+    }
+    openPage(c.page);
+    dlg->m_installDir = dataHome.path() + "/nothing-installed/";
+    std::filesystem::remove(dlg->m_dataDir + c.playFile);
+    QPushButton* pressed = c.second ? dlg->m_secondActionButton : dlg->m_actionButton;
+    QPushButton* other = c.second ? dlg->m_actionButton : dlg->m_secondActionButton;
+
+    click(pressed);
+    ASSERT_EQ(boxes->count(), 1u);
+    EXPECT_EQ(pressed->text(), c.idleCaption);
+    EXPECT_TRUE(other->isEnabled());
+    EXPECT_EQ(dlg->m_page, c.page);
+    EXPECT_FALSE(dlg->m_playing);
+    EXPECT_EQ(dlg->m_audio.IsRunning(), c.runsAfterStop);
+}
+
+// A detection after a device change lays the page out again; the running action keeps its
+// captions and enablings.
+TEST_P(ActionRuns, RedetectionKeepsTheRunningCaptions) {
+    const auto& c = GetParam();
+    openPage(c.page);
+    QPushButton* pressed = c.second ? dlg->m_secondActionButton : dlg->m_actionButton;
+    QPushButton* other = c.second ? dlg->m_actionButton : dlg->m_secondActionButton;
+    click(pressed);
+    dlg->OnTimer(TIMER_REDETECT);
+    EXPECT_EQ(pressed->text(), c.runCaption);
+    EXPECT_TRUE(pressed->isEnabled());
+    EXPECT_FALSE(other->isEnabled());
+    EXPECT_EQ(dlg->m_page, c.runPage);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Pages, ActionRuns,
     ::testing::Values(RunCase{"playVoice", 1, false, "Stop", 1, AUDIO_MODE_PLAY, "Play Voice", false,
@@ -190,12 +228,15 @@ INSTANTIATE_TEST_SUITE_P(Pages, RunEnds,
                                            EndCase{"listen", 5, true, "Listen to Residual Echo"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Record and Stop Recording, by the button or the record limit, with the Ethernet loopback.
+// Record and every way out of the recording, with the Ethernet loopback: what Record switched
+// on is undone, whatever the check box says by then.
+enum class RecordEnd { Button, Timer, UncheckedThenButton, Next, Back, Escape };
+
 struct LoopbackCase {
     const char* name;
     std::string model;
     bool checked;
-    bool byTimer;
+    RecordEnd end;
     Words record;
     Words stop;
 };
@@ -215,20 +256,47 @@ TEST_P(RecordLoopback, CommandsOfRecordAndStop) {
     EXPECT_TRUE(limit->isActive());
 
     from = mark();
-    if (c.byTimer) {
-        dlg->OnTimer(TIMER_RECORD_LIMIT);
-    } else {
-        click(dlg->m_actionButton);
+    switch (c.end) {
+        case RecordEnd::Button:
+            click(dlg->m_actionButton);
+            break;
+        case RecordEnd::Timer:
+            dlg->OnTimer(TIMER_RECORD_LIMIT);
+            break;
+        case RecordEnd::UncheckedThenButton:
+            dlg->m_loopbackCheck->setChecked(false);
+            click(dlg->m_actionButton);
+            break;
+        case RecordEnd::Next:
+            click(dlg->m_nextButton);
+            break;
+        case RecordEnd::Back:
+            click(dlg->m_backButton);
+            break;
+        case RecordEnd::Escape:
+            QTest::keyClick(dlg.get(), Qt::Key_Escape);
+            break;
     }
-    EXPECT_EQ(loopbackTokens(commandWordsSince(from)), c.stop);
+    // The undo comes first; the page the way out leads to may send its own commands after it.
+    const Words sent = loopbackTokens(commandWordsSince(from));
+    ASSERT_GE(sent.size(), c.stop.size());
+    EXPECT_EQ(Words(sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(c.stop.size())), c.stop);
     EXPECT_FALSE(limit->isActive());
-    EXPECT_EQ(dlg->m_page, PAGE_MICROPHONE_TEST);
-    EXPECT_EQ(dlg->m_actionButton->text(), "Record");
-    EXPECT_TRUE(dlg->m_secondActionButton->isEnabled());
-    EXPECT_EQ(dlg->m_audio.m_testMode, AUDIO_MODE_MONITOR);
-    EXPECT_TRUE(dlg->m_audio.IsRunning());
-    EXPECT_FALSE(desktop->unitState().switchOn(0x01));
-    EXPECT_FALSE(desktop->unitState().switchOn(0x06));
+    if (c.end == RecordEnd::Button || c.end == RecordEnd::Timer || c.end == RecordEnd::UncheckedThenButton) {
+        EXPECT_EQ(sent.size(), c.stop.size());
+        EXPECT_EQ(dlg->m_page, PAGE_MICROPHONE_TEST);
+        EXPECT_EQ(dlg->m_actionButton->text(), "Record");
+        EXPECT_TRUE(dlg->m_secondActionButton->isEnabled());
+        EXPECT_EQ(dlg->m_audio.m_testMode, AUDIO_MODE_MONITOR);
+        EXPECT_TRUE(dlg->m_audio.IsRunning());
+    }
+    const sim::UnitState& unit = desktop->unitState();
+    EXPECT_FALSE(unit.switchOn(0x01));
+    EXPECT_FALSE(unit.switchOn(0x06));
+    for (const int reg : {2, 3, 6}) {
+        EXPECT_EQ(unit.reg(static_cast<std::uint8_t>(reg)) & 0x80, 0) << "register " << reg;
+    }
+    EXPECT_EQ(unit.routingSource(25).value_or(25), 25);
 }
 
 const Words kLoopbackOn = {0xF00E, 0xF017, 0x6200, 0x5280, 0xF015, 0x8606, 0x8601, 0x6300,
@@ -238,12 +306,18 @@ const Words kLoopbackOff = {0xF015, 0xF00E, 0xF017, 0x6200, 0x5200, 0x6300,
 
 INSTANTIATE_TEST_SUITE_P(
     Models, RecordLoopback,
-    ::testing::Values(LoopbackCase{"button", "brevik-kr600", true, false, kLoopbackOn, kLoopbackOff},
-                      LoopbackCase{"timer", "brevik-kr600", true, true, kLoopbackOn, kLoopbackOff},
-                      LoopbackCase{"uncheckedKr600", "brevik-kr600", false, true, {}, {}},
-                      LoopbackCase{"uncheckedTolvin", "tolvin-pstn", false, false, {}, {}},
-                      // Other models have no loopback, whatever the box says.
-                      LoopbackCase{"otherModel", "kr401", true, false, {}, {}}),
+    ::testing::Values(
+        LoopbackCase{"button", "brevik-kr600", true, RecordEnd::Button, kLoopbackOn, kLoopbackOff},
+        LoopbackCase{"timer", "brevik-kr600", true, RecordEnd::Timer, kLoopbackOn, kLoopbackOff},
+        LoopbackCase{"uncheckedWhileRecording", "brevik-kr600", true, RecordEnd::UncheckedThenButton,
+                     kLoopbackOn, kLoopbackOff},
+        LoopbackCase{"next", "brevik-kr600", true, RecordEnd::Next, kLoopbackOn, kLoopbackOff},
+        LoopbackCase{"back", "brevik-kr600", true, RecordEnd::Back, kLoopbackOn, kLoopbackOff},
+        LoopbackCase{"escape", "brevik-kr600", true, RecordEnd::Escape, kLoopbackOn, kLoopbackOff},
+        LoopbackCase{"uncheckedKr600", "brevik-kr600", false, RecordEnd::Timer, {}, {}},
+        LoopbackCase{"uncheckedTolvin", "tolvin-pstn", false, RecordEnd::Button, {}, {}},
+        // Other models have no loopback, whatever the box says.
+        LoopbackCase{"otherModel", "kr401", true, RecordEnd::Button, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Actions, RecordingHoldsWhatTheMicrophoneHeardAndPlaybackPlaysIt) {
@@ -254,14 +328,21 @@ TEST_F(Actions, RecordingHoldsWhatTheMicrophoneHeardAndPlaybackPlaysIt) {
     std::filesystem::remove(recording());
 
     click(dlg->m_actionButton);
-    // Stop once the file holds this much sound.
+    // Stop once the file holds this much sound. It is written beside its name, which it takes
+    // when complete.
     constexpr std::uintmax_t kSeenBytes = 64000;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            std::error_code ignored;
-            return std::filesystem::file_size(recording(), ignored) >= kSeenBytes + 44;
-        },
-        10000));
+    const auto recorded = [&] {
+        std::uintmax_t largest = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dlg->m_dataDir + "WaveFiles")) {
+            if (entry.path().filename().string().starts_with(".MicRecorded.wav.")) {
+                std::error_code ignored;
+                const auto size = std::filesystem::file_size(entry.path(), ignored);
+                largest = std::max(largest, ignored ? 0 : size);
+            }
+        }
+        return largest;
+    };
+    ASSERT_TRUE(waitUntil([&] { return recorded() >= kSeenBytes + 46; }, 10000));
     click(dlg->m_actionButton);
 
     CWaveFileReader reader;

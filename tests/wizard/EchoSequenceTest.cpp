@@ -4,9 +4,11 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <thread>
 
+#include "audio/CWaveFileWriter.h"
 #include "sim/SimAcousticPath.h"
 #include "tests/wizard/EchoTestSupport.h"
 
@@ -148,6 +150,38 @@ TEST_F(EchoFixture, ManualDelayIsWrittenWhenItDiffersThenTheEchoRunFollows) {
             << typed;
         EXPECT_EQ(desktop->unitState().parameter(0, 13, 0).value(), std::stoi(typed));
     }
+}
+
+// A delay run whose recording gives no delay (-1) leaves the unit's delay as it was, and the
+// chain goes on with the echo run.
+TEST_F(EchoFixture, AFailedDelayMeasurementStoresNothing) {
+    openEchoPage();
+    desktop->unitState().setParameter(0, 13, 0, 50);
+    const std::string record = dlg->m_dataDir + "WaveFiles/Delay_Test.wav";
+    std::filesystem::create_directories(std::filesystem::path(record).parent_path());
+    {
+        CWaveFileWriter writer;  // 0.1 s: too short to measure
+        ASSERT_EQ(writer.Create(record, CWaveFormat(2, 32000, 16)), 1);
+        const std::vector<std::int16_t> silence(2 * 3200);
+        ASSERT_TRUE(writer.Write(silence.data(), static_cast<int>(silence.size() * 2)));
+        ASSERT_TRUE(writer.Close());
+    }
+    dlg->m_measureDelayRadio->setChecked(true);
+    dlg->m_audio.m_playFile = dlg->m_installDir + "WaveFiles/Delay_Play.wav";
+    dlg->m_audio.m_recordFile = record;
+    dlg->m_audio.m_micExitCode = MIC_EXIT_OK;
+    dlg->m_audio.m_speakerExitCode = SPEAKER_EXIT_OK;
+    dlg->m_echoStep = ECHO_STEP_DELAY;
+    dlg->m_echoTestActive = true;
+    const auto from = reportMark();
+    dlg->FinishEchoRun();
+    EXPECT_EQ(dlg->m_echoStep, ECHO_STEP_ECHO);
+    ASSERT_TRUE(waitUntil([&] { return !dlg->m_playing; }, 30000));
+    for (const auto& token : trace(from)) {
+        EXPECT_NE(token.rfind("delay[", 0), 0u) << token;
+    }
+    EXPECT_EQ(desktop->unitState().parameter(0, 13, 0).value(), 50);
+    EXPECT_EQ(dlg->m_speakerDelay, "50");  // the unit's delay, as the page shows it
 }
 
 enum class Abort { StopFarEnd, StopDelay, StopEcho, CannotStart, NoFarEnd };

@@ -72,6 +72,9 @@ TEST_P(Welcome, TextActionAndNext) {
     EXPECT_FALSE(dlg->m_backButton->isEnabled());
     EXPECT_EQ(dlg->m_mixerOnly, c.mixerOnly);
     EXPECT_EQ(dlg->m_devicePresent, c.present);
+    // The presence picture starts as "absent" and shows "present" once the unit opens over HID.
+    const QPixmap& picture = c.present && !c.mixerOnly ? dlg->m_presentBitmap : dlg->m_absentBitmap;
+    EXPECT_EQ(dlg->m_presencePicture->pixmap().cacheKey(), picture.cacheKey());
 
     click(dlg->m_nextButton);
     EXPECT_EQ(dlg->m_page, c.pageAfterNext);

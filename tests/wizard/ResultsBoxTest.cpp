@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <filesystem>
 
+#include "audio/CWaveFileWriter.h"
 #include "tests/wizard/EchoTestSupport.h"
 
 namespace {
@@ -115,6 +116,82 @@ TEST_F(ResultsBox, AnalysesTheChosenFileForNewAndOldUnits) {
     EXPECT_EQ(dlg->m_lmsEchoDb, lms);
     EXPECT_EQ(dlg->m_totalEchoDb, residual);
 }
+
+// Files that cannot give every figure: no results box for a file that cannot be opened, and
+// words instead of a number for a figure whose windows the file does not hold or that comes
+// from silence.
+struct UnmeasuredCase {
+    const char* name;
+    double soundSeconds;    // noise from the start
+    double silentSeconds;   // silence after it
+    double keptSeconds;     // the file cut here (a truncated file); 0: not cut; < 0: no file
+    const char* reduction;  // in the new units' half; nullptr: figures
+    const char* residual;   // in the old units' half; nullptr: a figure
+};
+
+class UnmeasuredFile : public ResultsBox, public ::testing::WithParamInterface<UnmeasuredCase> {};
+
+TEST_P(UnmeasuredFile, SaysSoInsteadOfAFigure) {
+    const auto& c = GetParam();
+    openEchoPage();
+    const std::string path = dlg->m_dataDir + "WaveFiles/Analysed.wav";
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    if (c.keptSeconds >= 0) {
+        constexpr int kRate = 16000;
+        std::vector<std::int16_t> samples(
+            static_cast<std::size_t>((c.soundSeconds + c.silentSeconds) * kRate));
+        std::uint32_t seed = 1;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(c.soundSeconds * kRate); ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            samples[i] = static_cast<std::int16_t>(static_cast<int>(seed >> 20) - 2048);
+        }
+        CWaveFileWriter writer;
+        ASSERT_EQ(writer.Create(path, CWaveFormat(1, kRate, 16)), 1);
+        ASSERT_TRUE(writer.Write(samples.data(), static_cast<int>(samples.size() * 2)));
+        ASSERT_TRUE(writer.Close());
+        if (c.keptSeconds > 0) {
+            std::filesystem::resize_file(path, 46 + static_cast<std::uintmax_t>(c.keptSeconds * kRate * 2));
+        }
+    }
+    dlg->m_lmsEchoDb = 1.5;
+    dlg->m_totalEchoDb = 2.5;
+    chooseWith(path);
+    dlg->OnSecretTest();
+
+    const auto shown = boxes->shown();
+    if (c.keptSeconds < 0) {
+        ASSERT_EQ(shown.size(), 1u);  // the analysis's own: the file cannot be opened
+        EXPECT_NE(shown[0].caption, "Echo Test Results");
+        EXPECT_EQ(dlg->m_lmsEchoDb, 1.5);
+        EXPECT_EQ(dlg->m_totalEchoDb, 2.5);
+        return;
+    }
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, "Echo Test Results");
+    const std::string& text = shown[0].text;
+    const auto split = text.find("For old units");
+    ASSERT_NE(split, std::string::npos) << text;
+    const std::string newUnits = text.substr(0, split);
+    const std::string oldUnits = text.substr(split);
+    for (const auto& [half, expected] : {std::pair{newUnits, c.reduction}, std::pair{oldUnits, c.residual}}) {
+        if (expected != nullptr) {
+            EXPECT_NE(half.find(expected), std::string::npos) << half;
+        } else {
+            EXPECT_EQ(half.find("not measured"), std::string::npos) << half;
+        }
+    }
+}
+
+constexpr const char* kTooShort = "not measured, the file is too short";
+constexpr const char* kSilent = "Total: \tnot measured, the sound is silent";
+
+INSTANTIATE_TEST_SUITE_P(Files, UnmeasuredFile,
+                         ::testing::Values(UnmeasuredCase{"cannotOpen", 0, 0, -1, nullptr, nullptr},
+                                           UnmeasuredCase{"truncated", 10, 0, 5, kTooShort, nullptr},
+                                           UnmeasuredCase{"tooShortForBoth", 3, 0, 0, kTooShort, kTooShort},
+                                           UnmeasuredCase{"silentAfter6s", 6, 4, 0, kSilent, nullptr},
+                                           UnmeasuredCase{"whole", 10, 0, 0, nullptr, nullptr}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ResultsBox, MicrophonePageOfALoopbackModelRevealsTheLoopbackBoxOnly) {
     for (const auto& [model, revealed] : {std::pair{"brevik-kr600", true}, std::pair{"kr401", false}}) {

@@ -1,6 +1,9 @@
 // Volume sliders, loading and default volumes, and the playback-device combo on simulated units.
+#include <QApplication>
 #include <QComboBox>
 #include <QSlider>
+#include <QTest>
+#include <QWheelEvent>
 
 #include "tests/wizard/WizardFixture.h"
 
@@ -74,6 +77,84 @@ INSTANTIATE_TEST_SUITE_P(Units, SpeakerSliderTop,
                              SpeakerTopCase{"older", "h880", 0, {0x5418}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The keys and the wheel move a slider's handle up for louder, as its drawing shows, and the
+// level follows the handle.
+enum class Input { KeyUp, PageUp, WheelUp };
+
+struct SliderInputCase {
+    const char* name;
+    bool microphone;
+    Input input;
+};
+
+class SliderInput : public Volumes, public ::testing::WithParamInterface<SliderInputCase> {};
+
+TEST_P(SliderInput, UpMakesLouder) {
+    const auto& c = GetParam();
+    openSpeakerPage();
+    QSlider* slider = c.microphone ? dlg->m_micSlider : dlg->m_speakerSlider;
+    if (c.microphone) {
+        dlg->m_page = PAGE_MICROPHONE_TEST;
+        slider->setEnabled(true);  // as the microphone page lays it out
+    }
+    slider->setValue(slider->maximum() / 2);
+    dlg->OnVScroll(slider);
+    const int position = slider->value();
+    const int level = c.microphone ? dlg->m_micVolume : dlg->m_speakerVolume;
+    switch (c.input) {
+        case Input::KeyUp:
+            QTest::keyClick(slider, Qt::Key_Up);
+            break;
+        case Input::PageUp:
+            QTest::keyClick(slider, Qt::Key_PageUp);
+            break;
+        case Input::WheelUp: {
+            const QPointF at(slider->width() / 2.0, slider->height() / 2.0);
+            QWheelEvent wheel(at, slider->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(slider, &wheel);
+            break;
+        }
+    }
+    processEvents();
+    EXPECT_LT(slider->value(), position) << "the handle moves up";
+    const int after = c.microphone ? dlg->m_micVolume : dlg->m_speakerVolume;
+    if (c.microphone && c.input != Input::PageUp) {
+        EXPECT_GE(after, level);  // a few of 65535 positions may stay within one step
+    } else {
+        EXPECT_GT(after, level);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sliders, SliderInput,
+                         ::testing::Values(SliderInputCase{"speakerKey", false, Input::KeyUp},
+                                           SliderInputCase{"speakerPage", false, Input::PageUp},
+                                           SliderInputCase{"speakerWheel", false, Input::WheelUp},
+                                           SliderInputCase{"microphoneKey", true, Input::KeyUp},
+                                           SliderInputCase{"microphonePage", true, Input::PageUp},
+                                           SliderInputCase{"microphoneWheel", true, Input::WheelUp}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Back to the welcome page and Next again with the computer's speaker chosen: that speaker keeps
+// its level, and the unit's speaker registers are not written with it.
+TEST_F(Volumes, AnotherSpeakerIsNeitherSetToFullNorWrittenToTheUnit) {
+    openSpeakerPage();
+    desktop->endpoints().setVolumeScalar(platform::EndpointFlow::Render, "builtin-out", 0.3f);
+    dlg->FillPlaybackDevices();
+    dlg->m_playbackDeviceCombo->setCurrentIndex(0);
+    dlg->OnPlaybackDeviceChange();
+    ASSERT_EQ(dlg->m_playbackDevice, kBuiltIn);
+    click(dlg->m_backButton);
+    const auto from = mark();
+    click(dlg->m_nextButton);
+    ASSERT_EQ(dlg->m_page, PAGE_SPEAKER_TEST);
+    EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Render, "builtin-out"), 0.3, 1e-4);
+    for (const auto word : registerWords(from)) {
+        const int reg = word >> 8;
+        EXPECT_TRUE(reg != 0x50 && reg != 0x51 && reg != 0x52) << std::hex << word;
+    }
+}
+
 TEST_F(Volumes, SpeakerSliderWithAnotherSpeakerSetsItsEndpointOnly) {
     openSpeakerPage();
     dlg->m_endpoints.SelectSpeakerByName(kBuiltIn);
@@ -120,10 +201,13 @@ TEST_P(LoadVolumes, ReadsCorrectsAndWritesBack) {
     for (const auto& [reg, value] : c.registers) {
         desktop->unitState().setReg(reg, value);
     }
+    desktop->endpoints().setVolumeScalar(platform::EndpointFlow::Render, "unit0-out", 0.25f);
     const auto from = mark();
     dlg->LoadVolumes();
     EXPECT_EQ(dlg->m_speakerVolume, c.speaker);
     EXPECT_EQ(dlg->m_micVolume, c.mic);
+    // The unit's registers carry the volume: its speaker endpoint passes the sound at full level.
+    EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Render, "unit0-out"), 1.0, 1e-6);
     const Words older{0x6300,
                       0x6400,
                       0x6100,
@@ -143,6 +227,8 @@ INSTANTIATE_TEST_SUITE_P(Registers, LoadVolumes, ::testing::Values(
     // Register 1 reads 18: 6 / 1.5 + 0.5 = 4.5, so the speaker drops by 4; register 6 reads 20.
     LoadCase{"corrections", 5, {{4, 12}, {1, 18}, {3, 12}, {6, 20}}, 8, 8, {}},
     LoadCase{"atLeastOne", 5, {{4, 3}, {1, 18}, {3, 2}, {6, 0}}, 1, 1, {}},
+    // Register 1 reads 23: 1 / 1.5 + 0.5 = 1.17, so the speaker drops by 1.
+    LoadCase{"correctionRounded", 5, {{4, 12}, {1, 23}, {3, 12}, {6, 24}}, 11, 12, {}},
     // Six register bits hold up to 63: a step above 24 is taken as 24 and never spills into
     // the next register's command.
     LoadCase{"oldStepClamped", 5, {{4, 40}, {1, 24}, {3, 63}, {6, 24}}, 24, 24, {}},
@@ -211,6 +297,16 @@ TEST_F(Volumes, MixerOnlyVolumesStayOnTheEndpointScale) {
     EXPECT_EQ(dlg->m_micSlider->value(), 65535 - 9215);
     EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Render, "unit0-out"), 57343 / 65535.0, 1e-4);
     EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Capture, "unit0-in"), 9215 / 65535.0, 1e-3);
+
+    // Both sliders set their endpoints, upside down: position 0 is the loudest.
+    dlg->m_speakerSlider->setValue(65535 - 20000);
+    dlg->OnVScroll(dlg->m_speakerSlider);
+    dlg->m_micSlider->setValue(65535 - 30000);
+    dlg->OnVScroll(dlg->m_micSlider);
+    EXPECT_EQ(dlg->m_speakerVolume, 20000);
+    EXPECT_EQ(dlg->m_micVolume, 30000);
+    EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Render, "unit0-out"), 20000 / 65535.0, 1e-4);
+    EXPECT_NEAR(endpointScalar(platform::EndpointFlow::Capture, "unit0-in"), 30000 / 65535.0, 1e-4);
 
     // Another speaker chosen in the combo: its level, on the same scale.
     desktop->endpoints().setVolumeScalar(platform::EndpointFlow::Render, "builtin-out", 0.5f);

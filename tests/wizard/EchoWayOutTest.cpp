@@ -1,0 +1,266 @@
+// Every way out of a running echo test leaves the unit as it was before the test, and a test
+// that could not measure gives no verdict.
+#include <sys/resource.h>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <set>
+
+#include "tests/wizard/EchoTestSupport.h"
+
+namespace {
+
+// What the echo test changes on the unit: its four test switches and the two recorded channels.
+struct UnitTestState {
+    std::map<int, bool> switches;
+    int left = 0;
+    int right = 0;
+    bool operator==(const UnitTestState&) const = default;
+};
+
+UnitTestState testState(const sim::UnitState& unit) {
+    UnitTestState state;
+    for (const int sw : {0x01, 0x06, 0x0E, 0x15}) {
+        state.switches[sw] = unit.switchOn(static_cast<std::uint8_t>(sw));
+    }
+    state.left = unit.routingSource(25).value_or(25);
+    state.right = unit.routingSource(26).value_or(26);
+    return state;
+}
+
+enum class WayOut { Stop, Next, Back, Escape, Close, Destructor, FailedStart, RefusedChainStep, RadioChange };
+
+struct WayOutCase {
+    WayOut way;
+    const char* wayName;
+    const char* model;
+};
+
+class EchoWayOut : public EchoFixture, public ::testing::WithParamInterface<WayOutCase> {};
+
+TEST_P(EchoWayOut, LeavesTheUnitAsItWasBefore) {
+    const WayOutCase& c = GetParam();
+    const bool model83 = std::string(c.model) == "brevik-kr600";
+    openEchoPage(c.model);
+    dlg->ShowPage();
+    if (c.way == WayOut::FailedStart) {
+        dlg->m_installDir = dataHome.path() + "/nothing-installed/";
+    }
+    sim::UnitState& unit = desktop->unitState();
+    unit.setSwitch(0x15, false);
+    unit.setSwitch(0x0E, false);
+    const UnitTestState before = testState(unit);
+    dlg->m_measureDelayRadio->setChecked(true);
+    const auto from = reportMark();
+
+    dlg->OnActionButton();
+    const int runningStep = model83 ? ECHO_STEP_FAR_END : ECHO_STEP_ECHO;
+    if (c.way != WayOut::FailedStart) {
+        ASSERT_TRUE(waitUntil([&] { return dlg->m_playing && dlg->m_echoStep == runningStep; }, 10000));
+        ASSERT_NE(testState(unit), before) << "the test has switched the unit";
+    }
+    switch (c.way) {
+        case WayOut::Stop:
+            dlg->OnActionButton();
+            break;
+        case WayOut::Next:
+            click(dlg->m_nextButton);
+            break;
+        case WayOut::Back:
+            click(dlg->m_backButton);
+            break;
+        case WayOut::Escape:
+            QTest::keyClick(dlg.get(), Qt::Key_Escape);
+            break;
+        case WayOut::Close:
+            dlg->show();
+            dlg->close();
+            break;
+        case WayOut::Destructor:
+            dlg.reset();
+            break;
+        case WayOut::FailedStart:
+            break;
+        case WayOut::RefusedChainStep:
+            // The far-end run plays; its chained start finds an empty manual delay.
+            dlg->m_manualDelayRadio->setChecked(true);
+            dlg->m_delayEdit->setText("");
+            ASSERT_TRUE(
+                waitUntil([&] { return !dlg->m_playing && dlg->m_echoStep == ECHO_STEP_NONE; }, 10000));
+            ASSERT_EQ(boxes->count(), 1u);
+            EXPECT_EQ(boxes->shown().front().caption, "Probe Guide");
+            break;
+        case WayOut::RadioChange:
+            // Neither the measurement nor a typed delay is chosen any more: the chain cannot go on.
+            dlg->m_keepDelayRadio->setChecked(true);
+            ASSERT_TRUE(
+                waitUntil([&] { return !dlg->m_playing && dlg->m_echoStep == ECHO_STEP_NONE; }, 10000));
+            break;
+    }
+    processEvents(50);
+
+    EXPECT_EQ(testState(unit), before);
+    const Trace sent = trace(from);
+    // The restore runs once: switches 0x15 and 0x0E, off before the test, are switched off once.
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "8415"), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "840E"), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "B102"), 0);
+    if (dlg) {
+        EXPECT_FALSE(dlg->m_echoTestActive);
+        EXPECT_FALSE(dlg->m_playing);
+        EXPECT_EQ(dlg->m_echoVerdict, VERDICT_NONE);
+        // Nothing of the ended test arrives later.
+        const auto after = reportMark();
+        processEvents(200);
+        EXPECT_EQ(trace(after), Trace{});
+    }
+}
+
+std::vector<WayOutCase> wayOutCases() {
+    const std::vector<std::pair<WayOut, const char*>> common = {{WayOut::Stop, "Stop"},
+                                                                {WayOut::Next, "Next"},
+                                                                {WayOut::Back, "Back"},
+                                                                {WayOut::Escape, "Escape"},
+                                                                {WayOut::Close, "Close"},
+                                                                {WayOut::Destructor, "Destructor"},
+                                                                {WayOut::FailedStart, "FailedStart"}};
+    std::vector<WayOutCase> cases;
+    for (const char* model : {"brevik-kr600", "velmar-old"}) {
+        for (const auto& [way, name] : common) {
+            cases.push_back({way, name, model});
+        }
+    }
+    // Only model 83 chains runs.
+    cases.push_back({WayOut::RefusedChainStep, "RefusedChainStep", "brevik-kr600"});
+    cases.push_back({WayOut::RadioChange, "RadioChange", "brevik-kr600"});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, EchoWayOut, ::testing::ValuesIn(wayOutCases()), [](const auto& info) {
+    std::string model = info.param.model;
+    std::erase(model, '-');
+    return std::string(info.param.wayName) + "_" + model;
+});
+
+// A detection after a device change while the test records keeps "Stop" on the button.
+TEST_F(EchoFixture, RedetectionKeepsTheRunningTestsCaption) {
+    openEchoPage();
+    dlg->ShowPage();
+    dlg->OnActionButton();
+    ASSERT_TRUE(dlg->m_playing);
+    dlg->OnTimer(TIMER_REDETECT);
+    EXPECT_EQ(dlg->m_actionButton->text(), "Stop");
+    EXPECT_TRUE(dlg->m_playing);
+}
+
+// A test that could not measure: the unit stopped answering (before the test or while it
+// records), the recording could not be written (a full data folder), or the unit's sound
+// devices went away while it recorded.
+enum class Fault { SilentBeforeTest, SilentMidRun, FullDisk, VanishedDevice };
+
+struct NoVerdictCase {
+    Fault fault;
+    const char* name;
+    const char* cause;  // part of the box's text
+};
+
+class EchoNoVerdict : public EchoFixture, public ::testing::WithParamInterface<NoVerdictCase> {};
+
+TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
+    const NoVerdictCase& c = GetParam();
+    const bool silent = c.fault == Fault::SilentBeforeTest || c.fault == Fault::SilentMidRun;
+    auto audio = fastAudio();
+    if (c.fault == Fault::VanishedDevice) {
+        audio.unitUnpluggedAfterMs = 1500;
+    }
+    openEchoPage("tolvin-pstn", audio);
+    desktop->unitState().setSwitch(0x15, false);
+    const UnitTestState before = testState(desktop->unitState());
+    const int level = dlg->m_hidProtocol.m_protocolVersion;
+    const std::string recording = dlg->m_audio.m_recordFile;
+    std::filesystem::remove(recording);
+
+    // The longest time the GUI thread did not get to its events.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0;
+    qint64 longestStallMs = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        longestStallMs = std::max(longestStallMs, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    probe.start(10);
+
+    // A full data folder: files of this process may not grow past 200 kB while the test runs.
+    rlimit fileLimit{};
+    ::getrlimit(RLIMIT_FSIZE, &fileLimit);
+    const auto oldXfsz = std::signal(SIGXFSZ, SIG_IGN);
+    if (c.fault == Fault::FullDisk) {
+        rlimit small = fileLimit;
+        small.rlim_cur = 200000;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    sim::SimFaults noAnswer;
+    noAnswer.silentForever = true;
+    std::size_t silentFrom = 0;
+    if (c.fault == Fault::SilentBeforeTest) {
+        silentFrom = reportMark();
+        unitHid().setFaults(noAnswer);
+    }
+    const qint64 pressed = clock.elapsed();
+    dlg->OnActionButton();
+    longestStallMs = std::max(longestStallMs, clock.elapsed() - pressed);
+    if (c.fault == Fault::SilentMidRun) {
+        ASSERT_TRUE(waitUntil([&] { return dlg->m_playing; }, 10000));
+        silentFrom = reportMark();
+        unitHid().setFaults(noAnswer);
+    }
+    const bool ended = waitUntil([&] { return !dlg->m_playing && !dlg->m_echoTestActive; }, 30000);
+    ::setrlimit(RLIMIT_FSIZE, &fileLimit);
+    std::signal(SIGXFSZ, oldXfsz);
+    ASSERT_TRUE(ended);
+
+    EXPECT_EQ(dlg->m_echoVerdict, VERDICT_NONE);
+    EXPECT_TRUE(dlg->m_resultPicture->isHidden());
+    ASSERT_GE(boxes->count(), 1u);
+    const auto box = boxes->shown().back();
+    EXPECT_EQ(box.caption, "Echo Test");
+    EXPECT_NE(box.text.find(c.cause), std::string::npos) << box.text;
+    EXPECT_NE(box.text.find("no verdict"), std::string::npos) << box.text;
+    if (silent) {
+        EXPECT_EQ(dlg->m_hidProtocol.m_protocolVersion, level);
+        // One command waits out its time-out (two attempts of 1000 ms); nothing more is sent.
+        EXPECT_LT(longestStallMs, 3500);
+        std::set<std::vector<std::uint8_t>> awaited;
+        const auto reports = unitHid().writtenReports();
+        for (std::size_t i = silentFrom; i < reports.size(); ++i) {
+            const Trace token{describe(reports[i])};
+            if (token != Trace{"8401"} && token != Trace{"8406"}) {  // the stage marks await no reply
+                awaited.insert(reports[i]);
+            }
+        }
+        EXPECT_EQ(awaited.size(), 1u);
+    } else {
+        EXPECT_NE(box.text.find(recording), std::string::npos) << box.text;
+        EXPECT_FALSE(std::filesystem::exists(recording));
+        EXPECT_EQ(testState(desktop->unitState()), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EchoNoVerdict,
+    ::testing::Values(NoVerdictCase{Fault::SilentBeforeTest, "SilentBeforeTest", "stopped answering"},
+                      NoVerdictCase{Fault::SilentMidRun, "SilentMidRun", "stopped answering"},
+                      NoVerdictCase{Fault::FullDisk, "FullDisk", "File too large"},
+                      NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
