@@ -192,13 +192,10 @@ CProbeGuideDlg::CProbeGuideDlg(WizardServices& services, QWidget* parent)
 }
 
 CProbeGuideDlg::~CProbeGuideDlg() {
-    AbortEmail();
     if (m_services.deviceChanges != nullptr) {
         m_services.deviceChanges->setListener({});
     }
-    // A test still running leaves the unit as its Stop would.
-    AbortEchoTest();
-    UndoLoopback();
+    EndRunningWork();
     // The engine's threads post to the pump: stop them before the pump goes.
     StopAudio();
     m_pump->close();
@@ -415,12 +412,17 @@ void CProbeGuideDlg::OnExitWithoutSaving() {
     accept();
 }
 
-void CProbeGuideDlg::done(int result) {
+void CProbeGuideDlg::EndRunningWork() {
+    AbortEmail();
     AbortEchoTest();
     KillTimer(TIMER_RECORD_LIMIT);
     if (m_loopbackOn) {
         StopAudio();
         UndoLoopback();
     }
+}
+
+void CProbeGuideDlg::done(int result) {
+    EndRunningWork();
     QDialog::done(result);
 }

@@ -187,6 +187,9 @@ public:
     // Every way out of a running echo test ends here: the run stopped and the unit left as a
     // finished test leaves it. Does nothing when no test is running.
     void AbortEchoTest();
+    // The end of the dialog: a sending in progress aborted (never reported as sent), a running
+    // echo test or loopback recording ended as its own Stop ends it.
+    void EndRunningWork();
     // Why the run that has just ended cannot be measured (the unit stopped answering, the
     // recording is not whole), naming the cause and the file; empty when it can.
     std::string MeasurementFault();
@@ -234,8 +237,6 @@ public:
     bool IsEmailing() const { return m_emailing; }
     // A box naming the settings file that could not be written; nothing when all went in.
     void ReportUnsavedSettings(const CRegHelper& settings);
-    // Every end of the dialog: a sending in progress is aborted first.
-    void done(int result) override;
 
     WizardServices& m_services;
     std::unique_ptr<Ui::CProbeGuideDlg> m_ui;
@@ -312,7 +313,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     // Every end of the dialog (Escape, the window's close button, the exit buttons) first ends
-    // a running test the way the test's own Stop does.
+    // a running test the way the test's own Stop does, and aborts a sending in progress.
     void done(int result) override;
 
 private:

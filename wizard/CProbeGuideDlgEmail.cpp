@@ -156,12 +156,6 @@ void CProbeGuideDlg::AbortEmail() {
     m_emailing = false;
 }
 
-void CProbeGuideDlg::done(int result) {
-    // A message cut off here is never reported as sent.
-    AbortEmail();
-    QDialog::done(result);
-}
-
 void CProbeGuideDlg::ReportUnsavedSettings(const CRegHelper& settings) {
     if (settings.WriteError().empty()) {
         return;
