@@ -164,8 +164,8 @@ private:
     PulseOperationPtr m_timingUpdate;
     PulseOperationPtr m_drain;
     bool m_playOut = false;    // asked to play out: drain once all is written
-    bool m_playedOut = false;  // playOut was the last word: a gap after it is no loss
-    bool m_ranDry = false;     // the server ran out of sound; a loss once more sound follows
+    bool m_playedOut = false;  // playOut was the last word: running dry after it is no loss
+    bool m_ranDry = false;     // the server ran out of all that was written; a loss once more follows
 };
 
 std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevices::Config& config) {
@@ -350,10 +350,16 @@ std::uint32_t PulseWaveStream::playOut() {
     return wave::kNoError;
 }
 
-void PulseWaveStream::onUnderflow(pa_stream*, void* userdata) {
+// Where in the stream the server ran dry tells a gap from an end: sound written after that
+// point was played late, so the sound played has a gap there. Running dry where all that was
+// written has been played is a gap only if more sound follows without a play-out before it; at
+// the start of the stream it is no gap at all.
+void PulseWaveStream::onUnderflow(pa_stream* stream, void* userdata) {
     auto& self = *static_cast<PulseWaveStream*>(userdata);
-    // Running dry after the end of the sound, or before any, is how playing ends and begins.
-    if (self.m_written > 0 && !self.m_playedOut) {
+    const std::int64_t at = pa_stream_get_underflow_index(stream);
+    if (at > 0 && at < self.m_written) {
+        ++self.m_counters.underflows;
+    } else if ((at > 0 || (at < 0 && self.m_written > 0)) && !self.m_playedOut) {
         self.m_ranDry = true;
     }
 }
