@@ -316,10 +316,10 @@ TEST_P(PulseLateBlocksTest, BlocksReturnedLateLoseNothingWithinTheBufferAndCount
     config.recordBufferMs = GetParam().recordBufferMs;
     PulseWaveDevices devices(config);
     Event recordEvent, playEvent;
+    std::vector<std::unique_ptr<Block>> ring, played;  // they outlive the streams that hold them
     std::unique_ptr<IWaveStream> recorder, player;
     ASSERT_EQ(devices.open(WaveDirection::Input, 1, kMono, recordEvent, recorder), wave::kNoError);
     ASSERT_EQ(devices.open(WaveDirection::Output, 1, kMono, playEvent, player), wave::kNoError);
-    std::vector<std::unique_ptr<Block>> ring;
     for (int b = 0; b < 2; ++b) {
         ring.push_back(std::make_unique<Block>(kFrames * 2));
         ASSERT_EQ(recorder->prepare(ring.back()->header), wave::kNoError);
@@ -345,7 +345,6 @@ TEST_P(PulseLateBlocksTest, BlocksReturnedLateLoseNothingWithinTheBufferAndCount
     };
     ASSERT_TRUE(recordUntil(kRate / 5));
 
-    std::vector<std::unique_ptr<Block>> played;
     for (std::uint32_t b = 0; b < kPlayedBlocks; ++b) {
         played.push_back(std::make_unique<Block>(kFrames * 2));
         for (std::uint32_t i = 0; i < kFrames; ++i) {
