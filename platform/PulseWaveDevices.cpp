@@ -59,7 +59,7 @@ void convertLayout(const std::int16_t* in, std::size_t frames, unsigned sourceCh
     }
 }
 
-// One open device: a playback or record stream on a connection of its own and the blocks queued
+// One open device: a playback or record stream on its direction's connection and the blocks queued
 // on it. The owner thread calls in holding the mainloop lock; the stream's callbacks run on the
 // mainloop thread with the lock held, so the fields below are guarded by that lock.
 class PulseWaveStream final : public IWaveStream {
@@ -618,7 +618,10 @@ void PulseWaveStream::disconnect() {
 }  // namespace
 
 PulseWaveDevices::PulseWaveDevices(Config config)
-    : m_config(std::move(config)), m_pulse(std::make_shared<PulseContext>(m_config.connection)) {}
+    : m_config(std::move(config)),
+      m_pulse(std::make_shared<PulseContext>(m_config.connection)),
+      m_playing(std::make_shared<PulseContext>(m_config.connection)),
+      m_recording(std::make_shared<PulseContext>(m_config.connection)) {}
 
 std::vector<WaveDeviceInfo> PulseWaveDevices::devices(WaveDirection direction) {
     std::vector<WaveDeviceInfo> list;
@@ -669,7 +672,7 @@ std::uint32_t PulseWaveDevices::open(WaveDirection direction, const WaveDeviceRe
         streamSpec.channels = chosen->channelMap.channels;
         map = &chosen->channelMap;
     }
-    auto connection = std::make_shared<PulseContext>(m_config.connection);
+    auto& connection = direction == WaveDirection::Output ? m_playing : m_recording;
     if (!connection->ensureConnected()) {
         return wave::kNoDriver;
     }

@@ -15,16 +15,15 @@ namespace platform {
 // server's order (as the endpoint service lists them); the default device is the server's
 // default sink or source.
 //
-// Each open device is one stream of 16-bit PCM on a server connection of its own: a server may
-// hold back one stream's sound while another's requests are queued on the same connection
-// (PipeWire's does), which under load delays recorded sound by seconds. A playing block is done
-// when the server has taken all of its sound for playing; a recording block is done when it is
-// full, or with what it holds at stop and reset. Recorded sound that arrives while no recording
-// block is queued waits for the next block, up to the stream's buffer length on the server;
-// only sound beyond that is dropped. Every loss (a playing stream that runs dry before more
-// sound follows, dropped or missing recorded sound) is counted (IWaveStream::counters). New
-// playing streams start at full stream volume. A recording is mixed to the channels asked for
-// here rather than by the server, so that its levels do not depend on the server.
+// Each open device is one stream of 16-bit PCM; playing and recording streams are on server
+// connections of their own: a server may hold back recorded sound while playing requests are
+// queued on the same connection (PipeWire's does), which under load delays it by seconds. A playing block is
+// done when the server has taken all of its sound for playing; a recording block is done when it is full, or
+// with what it holds at stop and reset. Recorded sound that arrives while no recording block is queued waits
+// for the next block, up to the stream's buffer length on the server; only sound beyond that is dropped.
+// Every loss (a playing stream that runs dry before more sound follows, dropped or missing recorded sound) is
+// counted (IWaveStream::counters). New playing streams start at full stream volume. A recording is mixed to
+// the channels asked for here rather than by the server, so that its levels do not depend on the server.
 class PulseWaveDevices final : public IWaveDevices {
 public:
     struct Config {
@@ -45,7 +44,11 @@ public:
 
 private:
     Config m_config;
-    std::shared_ptr<PulseContext> m_pulse;
+    std::shared_ptr<PulseContext> m_pulse;  // lists and server facts
+    // Playing and recording streams, each direction on a connection of its own, kept from one
+    // open to the next so that opening a device costs no new handshake.
+    std::shared_ptr<PulseContext> m_playing;
+    std::shared_ptr<PulseContext> m_recording;
 };
 
 }  // namespace platform
