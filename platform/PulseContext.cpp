@@ -2,6 +2,9 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 
@@ -107,6 +110,10 @@ PulseContext::~PulseContext() {
 
 void PulseContext::onContextState(pa_context* context, void* userdata) {
     auto* self = static_cast<PulseContext*>(userdata);
+    if (self->m_config.raisedPriority && pa_context_get_state(context) == PA_CONTEXT_READY) {
+        // This runs on the mainloop thread; without the right to raise it, it stays as it is.
+        [[maybe_unused]] const int refused = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), -11);
+    }
     {
         std::lock_guard lock(self->m_stateMutex);
         self->m_state = pa_context_get_state(context);

@@ -615,13 +615,18 @@ void PulseWaveStream::disconnect() {
     m_stream.reset();
 }
 
+PulseContext::Config streamConnection(PulseContext::Config config) {
+    config.raisedPriority = true;
+    return config;
+}
+
 }  // namespace
 
 PulseWaveDevices::PulseWaveDevices(Config config)
     : m_config(std::move(config)),
       m_pulse(std::make_shared<PulseContext>(m_config.connection)),
-      m_playing(std::make_shared<PulseContext>(m_config.connection)),
-      m_recording(std::make_shared<PulseContext>(m_config.connection)) {}
+      m_playing(std::make_shared<PulseContext>(streamConnection(m_config.connection))),
+      m_recording(std::make_shared<PulseContext>(streamConnection(m_config.connection))) {}
 
 std::vector<WaveDeviceInfo> PulseWaveDevices::devices(WaveDirection direction) {
     std::vector<WaveDeviceInfo> list;
