@@ -377,7 +377,7 @@ TEST_P(PulseLateBlocksTest, BlocksReturnedLateLoseNothingWithinTheBufferAndCount
     EXPECT_EQ(player->counters().underflows, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Buffers, PulseLateBlocksTest,
+INSTANTIATE_TEST_SUITE_P(PulseBuffers, PulseLateBlocksTest,
                          testing::Values(LateBlocksCase{0, false}, LateBlocksCase{2000, false},
                                          LateBlocksCase{300, true}));
 
