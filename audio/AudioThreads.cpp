@@ -16,7 +16,7 @@ constexpr int kSpeakerBlocks = 4;
 constexpr int kMicBlocks = 6;
 constexpr std::uint32_t kMicWaitMs = 1000;
 constexpr int kMicTimeoutsAllowed = 3;
-// Slice of the waits for a playing block, so that Stop is noticed between slices.
+// Longest single wait for a playing block; a block's completion or Stop ends it sooner.
 constexpr std::uint32_t kPollSliceMs = 100;
 
 // Beyond the sound queued, how long a playing device may hold its blocks before it counts as
@@ -33,16 +33,21 @@ std::uint32_t playingBlockLimitMs(std::uint32_t blockBytes, const CWaveFormat& f
         std::min<std::uint64_t>(kSpeakerBlocks * blockMs + kPlayingStallAllowanceMs, 60000));
 }
 
-// Waits until the block is done, in slices, giving up when the run ends or the limit passes.
-bool waitPlayed(const CWaveBuffer* block, std::uint32_t limitMs, const std::atomic<int>& running) {
+// Waits until the block is done, woken by each finished block and by stop, giving up when the
+// run ends or the limit passes.
+bool waitPlayed(CWaveOutDevice& device, const CWaveBuffer* block, std::uint32_t limitMs,
+                const std::atomic<int>& running, platform::Event& stop) {
     const auto start = platform::tickCountMs();
     while (running != 0) {
-        if (CWaveOutDevice::WaitDone(block, kPollSliceMs) != 0) {
+        if (block->IsDone()) {
             return true;
         }
-        if (platform::tickCountMs() - start >= limitMs) {
+        const auto waited = platform::tickCountMs() - start;
+        if (waited >= limitMs) {
             return false;
         }
+        device.WaitEvent(std::min<std::uint32_t>(limitMs - static_cast<std::uint32_t>(waited), kPollSliceMs),
+                         stop);
     }
     return block->IsDone();
 }
@@ -90,7 +95,7 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
     CWaveBuffer* lastWritten = nullptr;
     while (engine->m_speakerRunning != 0) {
         if (endReached) {
-            platform::sleepMs(100);
+            engine->m_stopEvent.wait(100);
             continue;
         }
         const std::uint32_t got = engine->m_playReader.Read(readBuffer.data(), blockBytes);
@@ -116,18 +121,19 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
             if (lastWritten != nullptr) {
                 device.PlayOut();  // the end of the file: a sound server must not keep it back
             }
-            if (lastWritten != nullptr && !waitPlayed(lastWritten, limitMs, engine->m_speakerRunning) &&
+            if (lastWritten != nullptr &&
+                !waitPlayed(device, lastWritten, limitMs, engine->m_speakerRunning, engine->m_stopEvent) &&
                 engine->m_speakerRunning != 0) {
                 platform::debugOutput("SpeakerThread: the last block did not finish playing\n");
             }
-            platform::sleepMs(100);
+            engine->m_stopEvent.wait(100);
             engine->post(WM_AUDIO_DONE, 0, 0);
             endReached = true;
         }
     }
     device.Reset();
     device.Close();
-    platform::sleepMs(10);
+    engine->NoteLosses(device.Counters(), true);
     platform::debugOutput("Exiting SpeakerThread()\n");
     return SPEAKER_EXIT_OK;
 }
@@ -166,11 +172,11 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
     // whose Stop then joins it.
     const auto endWithoutSound = [&] {
         showError("Wizard Audio", "Unable to open the microphone");
-        engine->m_micRunning = 0;
-        engine->m_speakerRunning = 0;
+        engine->RequestStop();
         device.Stop();
         device.Reset();
         device.Close();
+        engine->NoteLosses(device.Counters(), false);
         if (writer != nullptr) {
             // A recording cut short is no recording: the name keeps what it had.
             writer->Discard();
@@ -184,51 +190,68 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
     const double secondsPerByte = 1.0 / (2.0 * format.channels * format.samplesPerSec);
     double secondsRecorded = 0.0;
     int index = 0;
+
+    // Takes a recorded block: its sound goes to the recording and, while the run goes on, to the
+    // level meter; then the block goes back to the device. False when the device refuses it.
+    const auto takeBlock = [&](CWaveBuffer* block, bool levels) {
+        device.UnprepareHeader(block);
+        const std::uint32_t count = std::min<std::uint32_t>(block->GetBytesRecorded(), kLastBlockBytes);
+        const std::uint8_t* data = block->GetData();
+        if (levels) {
+            // Each level message carries its own copy, so the block a posted message designates
+            // stays valid and unchanged until the receiver has handled it.
+            auto copy = std::make_shared<std::vector<std::uint8_t>>(data, data + count);
+            const auto reference = reinterpret_cast<std::uintptr_t>(copy->data());
+            secondsRecorded += count * secondsPerByte;
+            if (secondsRecorded >= engine->m_markSeconds.load()) {
+                engine->post(WM_AUDIO_LEVEL, reference, -1, copy);
+            }
+            std::memcpy(engine->m_lastBlock.data(), data, count);
+            engine->post(WM_AUDIO_LEVEL, reference, static_cast<std::intptr_t>(count), std::move(copy));
+        }
+        if (writer != nullptr && !writer->Write(data, static_cast<int>(count))) {
+            engine->SetRecordingFault(writer->ErrorText());
+        }
+        // A block the device refuses keeps its done flag and its old sound: taking it again
+        // would record that sound over and over.
+        const bool requeued = device.PrepareHeader(block) != 0 && device.AddBuffer(block) != 0;
+        index = (index + 1) % kMicBlocks;
+        return requeued;
+    };
+
     device.ResetEvent();
     device.Start();
     while (engine->m_micRunning != 0) {
         CWaveBuffer* block = device.GetBuffer(index);
         int timeouts = 0;
         while (!block->IsDone() && engine->m_micRunning != 0) {
-            if (device.WaitEvent(kMicWaitMs) == platform::kWaitTimeout && ++timeouts == kMicTimeoutsAllowed) {
+            if (device.WaitEvent(kMicWaitMs, engine->m_stopEvent) == platform::kWaitTimeout &&
+                ++timeouts == kMicTimeoutsAllowed) {
                 return endWithoutSound();
             }
         }
         if (engine->m_micRunning == 0) {
             break;
         }
-        device.UnprepareHeader(block);
-        const std::uint32_t count = std::min<std::uint32_t>(block->GetBytesRecorded(), kLastBlockBytes);
-        const std::uint8_t* data = block->GetData();
-
-        // Each level message carries its own copy, so the block a posted message designates
-        // stays valid and unchanged until the receiver has handled it.
-        auto copy = std::make_shared<std::vector<std::uint8_t>>(data, data + count);
-        const auto reference = reinterpret_cast<std::uintptr_t>(copy->data());
-        secondsRecorded += count * secondsPerByte;
-        if (secondsRecorded >= engine->m_markSeconds.load()) {
-            engine->post(WM_AUDIO_LEVEL, reference, -1, copy);
-        }
-        if (writer != nullptr && !writer->Write(data, static_cast<int>(count))) {
-            engine->SetRecordingFault(writer->ErrorText());
-        }
-        std::memcpy(engine->m_lastBlock.data(), data, count);
-        engine->post(WM_AUDIO_LEVEL, reference, static_cast<std::intptr_t>(count), std::move(copy));
-
-        // A block the device refuses keeps its done flag and its old sound: taking it again
-        // would record that sound over and over, so a device that is gone ends the run.
-        if (device.PrepareHeader(block) == 0 || device.AddBuffer(block) == 0) {
+        // A device that is gone ends the run.
+        if (!takeBlock(block, true)) {
             return endWithoutSound();
         }
-        index = (index + 1) % kMicBlocks;
     }
+    // Sound recorded before the stop still goes to the recording: the blocks done, the part of
+    // the block being filled, and what the device kept for blocks that came back late.
     device.Stop();
+    for (CWaveBuffer* block = device.GetBuffer(index); block->IsDone(); block = device.GetBuffer(index)) {
+        if (!takeBlock(block, false)) {
+            break;
+        }
+    }
     device.Reset();
     device.Close();
+    engine->NoteLosses(device.Counters(), false);
     if (writer != nullptr && !writer->Close()) {
         engine->SetRecordingFault(writer->ErrorText());
     }
-    platform::sleepMs(10);
     platform::debugOutput("Exiting MicrophoneThread()\n");
     return MIC_EXIT_OK;
 }

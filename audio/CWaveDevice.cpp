@@ -15,6 +15,7 @@ std::uint32_t CWaveDevice::openStream(const CWaveFormat* format) {
         return platform::wave::kInvalidParam;
     }
     const platform::WavePcmFormat pcm{format->channels, format->samplesPerSec, format->bitsPerSample};
+    m_closedCounters = {};
     const auto result = m_devices.open(m_direction, {m_deviceId, m_deviceKey}, pcm, m_event, m_stream);
     if (result == platform::wave::kNoError && m_stream) {
         m_open = 1;
@@ -27,6 +28,7 @@ std::uint32_t CWaveDevice::openStream(const CWaveFormat* format) {
 std::uint32_t CWaveDevice::closeStream() {
     std::uint32_t result = platform::wave::kNoError;
     if (m_stream) {
+        m_closedCounters = m_stream->counters();
         result = m_stream->close();
         if (result == platform::wave::kStillPlaying) {
             // Never leave blocks with a device that is going away.

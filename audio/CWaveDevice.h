@@ -32,6 +32,15 @@ public:
 
     // Waits for a block to complete; platform::kWaitObject0 or platform::kWaitTimeout.
     std::uint32_t WaitEvent(std::uint32_t timeoutMs) { return m_event.wait(timeoutMs); }
+    // The same, ended early (platform::kWaitObject0 + 1) once stop is signalled.
+    std::uint32_t WaitEvent(std::uint32_t timeoutMs, platform::Event& stop) {
+        return platform::Event::waitAny({&m_event, &stop}, timeoutMs);
+    }
+
+    // What the device has lost of its sound since it was opened, also once it is closed again.
+    platform::WaveStreamCounters Counters() const {
+        return m_stream ? m_stream->counters() : m_closedCounters;
+    }
 
     bool IsOpen() const { return m_open != 0; }
 
@@ -56,4 +65,5 @@ protected:
     platform::Event m_event{platform::Event::Reset::Auto, false};
     CWaveBufferSet m_buffers;
     std::unique_ptr<platform::IWaveStream> m_stream;
+    platform::WaveStreamCounters m_closedCounters;
 };

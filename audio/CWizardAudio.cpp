@@ -1,5 +1,6 @@
 #include "audio/CWizardAudio.h"
 
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -59,8 +60,7 @@ void showError(const std::string& caption, const std::string& text) {
 CWizardAudio::CWizardAudio(platform::IWaveDevices& devices) : m_devices(devices) {}
 
 CWizardAudio::~CWizardAudio() {
-    m_micRunning = 0;
-    m_speakerRunning = 0;
+    RequestStop();
     // The threads use the play reader and the writer: wait for them before those go.
     if (m_pMicThread) {
         m_pMicThread->join(platform::kInfinite);
@@ -114,6 +114,48 @@ void CWizardAudio::SetRecordingFault(const std::string& fault) {
     }
 }
 
+platform::WaveStreamCounters CWizardAudio::LossCounters() const {
+    std::lock_guard lock(m_faultMutex);
+    return m_losses;
+}
+
+void CWizardAudio::NoteLosses(const platform::WaveStreamCounters& lost, bool playing) {
+    if (!lost.any()) {
+        return;
+    }
+    {
+        std::lock_guard lock(m_faultMutex);
+        m_losses += lost;
+    }
+    if (!modeWritesRecording(m_runMode)) {
+        return;
+    }
+    std::string causes;
+    const auto add = [&causes](const std::string& cause) { causes += (causes.empty() ? "" : "; ") + cause; };
+    if (playing && lost.underflows != 0) {
+        add("the playing ran dry " + std::to_string(lost.underflows) +
+            " time(s), leaving gaps in the sound played");
+    }
+    if (lost.overflows != 0 || lost.discardedBytes != 0) {
+        const double bytesPerMs = 2.0 * m_recordChannels * m_sampleRate / 1000.0;
+        char text[160];
+        std::snprintf(text, sizeof text, "%.0f ms of %s sound found no room and was dropped (%u overflow(s))",
+                      static_cast<double>(lost.discardedBytes) / bytesPerMs, playing ? "played" : "recorded",
+                      lost.overflows);
+        add(text);
+    }
+    if (lost.holes != 0) {
+        add("the sound server left " + std::to_string(lost.holes) + " gap(s) in the recorded sound");
+    }
+    SetRecordingFault("Sound was lost while " + m_runRecordFile + " was recorded: " + causes + ".");
+}
+
+void CWizardAudio::RequestStop() {
+    m_micRunning = 0;
+    m_speakerRunning = 0;
+    m_stopEvent.set();
+}
+
 bool CWizardAudio::IsRunning() const {
     return (m_pMicThread && m_pMicThread->isRunning()) || (m_pSpeakerThread && m_pSpeakerThread->isRunning());
 }
@@ -149,8 +191,7 @@ bool CWizardAudio::startThread(std::unique_ptr<platform::WorkerThread>& thread, 
 
 int CWizardAudio::Start(platform::INotifyTarget* target) {
     // Threads of an earlier run that Stop could not wait for still use the files.
-    m_micRunning = 0;
-    m_speakerRunning = 0;
+    RequestStop();
     if (!joinThreads(kMicStopWaitMs, kSpeakerStopWaitMs)) {
         showError("WizardAudio", "The previous test is still stopping\nPlease try again");
         return 0;
@@ -159,11 +200,14 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
     {
         std::lock_guard lock(m_faultMutex);
         m_recordingFault.clear();
+        m_losses = {};
     }
+    m_stopEvent.reset();
     m_recordChannels = 1;
     m_sampleRate = 16000;
     const int mode = m_testMode;
     m_runMode = mode;
+    m_runRecordFile = m_recordFile;
     if (!modePlays(mode) && !modeRecords(mode)) {
         return 1;
     }
@@ -244,11 +288,11 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
 }
 
 int CWizardAudio::Stop() {
-    m_micRunning = 0;
+    // Both threads are told at once and woken from their waits; then each is waited for.
+    RequestStop();
     if (m_pMicThread && m_pMicThread->join(kMicStopWaitMs)) {
         m_pMicThread.reset();
     }
-    m_speakerRunning = 0;
     if (m_pSpeakerThread && m_pSpeakerThread->join(kSpeakerStopWaitMs)) {
         m_pSpeakerThread.reset();
     }

@@ -13,6 +13,7 @@
 #include "audio/CWaveFileReader.h"
 #include "audio/CWaveFileWriter.h"
 #include "audio/IDataFolder.h"
+#include "platform/Event.h"
 #include "platform/Notify.h"
 #include "platform/Thread.h"
 #include "platform/WaveDevices.h"
@@ -86,6 +87,11 @@ public:
     std::string RecordingFault() const;
     void SetRecordingFault(const std::string& fault);
 
+    // What the devices of the last run lost of its sound: gaps in the playing, recorded sound
+    // dropped or missing. Start clears them; a run that writes a recording and lost any sound
+    // also gets a recording fault naming the loss.
+    platform::WaveStreamCounters LossCounters() const;
+
     // Measurements on recordings (WizardAudioMeasure.cpp). The caller sets m_playFile and
     // m_recordFile and stops the run that made the recording first.
     static int EstimateDelay(std::span<const std::int16_t> reference,
@@ -142,15 +148,23 @@ private:
               std::shared_ptr<const void> payload = nullptr);
     bool startThread(std::unique_ptr<platform::WorkerThread>& thread, int (*routine)(CWizardAudio*),
                      std::atomic<int>& exitCode);
+    // Clears both run flags and wakes both threads from their waits.
+    void RequestStop();
+    // Adds what a device of the run lost, and names the loss as the recording's fault.
+    void NoteLosses(const platform::WaveStreamCounters& lost, bool playing);
     // Joins the threads of an earlier run; false when one of them is still running.
     bool joinThreads(std::uint32_t micTimeoutMs, std::uint32_t speakerTimeoutMs);
 
     platform::IWaveDevices& m_devices;
     mutable std::mutex m_faultMutex;
     std::string m_recordingFault;
+    platform::WaveStreamCounters m_losses;  // guarded by m_faultMutex
+    // Signalled by RequestStop, cleared by Start: the threads wait on it beside their devices.
+    platform::Event m_stopEvent{platform::Event::Reset::Manual, false};
     // The mode of the running run, taken from m_testMode by Start: the dialog may write
     // m_testMode for its next run while the threads run.
     int m_runMode = AUDIO_MODE_NONE;
+    std::string m_runRecordFile;  // the recording of the running run, for its fault text
     std::unique_ptr<platform::WorkerThread> m_pMicThread;
     std::unique_ptr<platform::WorkerThread> m_pSpeakerThread;
 };

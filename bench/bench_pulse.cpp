@@ -9,12 +9,17 @@
 //  - end-of-playback lateness: from the last sample of a last block, shorter than a server
 //    period, appearing in the recording to that block being done (the engine's WM_AUDIO_DONE
 //    follows 100 ms after it).
+//  - then the audio engine's own play-and-record runs (as the echo test makes them: 32000 Hz, two
+//    channels): where a tone played 0.5 s into the file starts in the recording, how much of it
+//    came back, the engine's loss counters, and how long Stop holds the thread that calls it,
+//    measured as the longest turn of a polling event loop that stops the run on WM_AUDIO_DONE.
 // The sinks run at 48000 Hz, and so does the bench, so that the sound passes unchanged.
 //
 //   bench_pulse [streamSeconds=60]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +27,9 @@
 #include <thread>
 #include <vector>
 
+#include "audio/CWizardAudio.h"
 #include "platform/PulseWaveDevices.h"
+#include "tests/audio/AudioTestSupport.h"
 #include "tests/audio/PulseTestServer.h"
 #include "tests/audio/RecordingTake.h"
 
@@ -91,6 +98,74 @@ std::int64_t findBlock(const std::vector<std::int16_t>& take, std::uint64_t from
 
 double framesToMs(std::int64_t frames) {
     return 1000.0 * static_cast<double>(frames) / kRate;
+}
+
+// Play-and-record runs of the engine on the unit's devices, reported one line each.
+void engineRuns(platform::IWaveDevices& devices, int runs) {
+    constexpr std::uint32_t kToneRate = 32000;
+    constexpr double kLeadIn = 0.5, kTone = 3.0, kTail = 0.3;
+    testfiles::TempDir dir;
+    std::vector<std::int16_t> tone;
+    for (std::size_t n = 0; n < static_cast<std::size_t>((kLeadIn + kTone + kTail) * kToneRate); ++n) {
+        const double t = static_cast<double>(n) / kToneRate;
+        const auto s = t >= kLeadIn && t < kLeadIn + kTone
+                           ? static_cast<std::int16_t>(8192 * std::sin(2 * M_PI * 1000.0 * t))
+                           : std::int16_t{0};
+        tone.push_back(s);
+        tone.push_back(s);
+    }
+    const auto playFile = audiotest::writeWave(dir.file("tone.wav"), 2, kToneRate, tone);
+    std::vector<double> stalls;
+    for (int run = 0; run < runs; ++run) {
+        CWizardAudio engine(devices);
+        engine.m_playFile = playFile;
+        engine.m_recordFile = dir.file("take.wav");
+        engine.m_waveOutName = "Qnlr Speakerphone";
+        engine.m_waveInName = "Microphone (Qnlr Speakerphone)";
+        engine.m_testMode = AUDIO_MODE_PLAY_RECORD;
+        platform::NotifyQueue queue;
+        if (engine.Start(&queue) != 1) {
+            std::printf("engine run %d: did not start\n", run + 1);
+            continue;
+        }
+        // The event loop: turns every 5 ms at most; the run is stopped inside a turn.
+        double stopMs = -1.0, longestTurnMs = 0.0;
+        auto last = std::chrono::steady_clock::now();
+        for (int turns = 0; turns < 3000 && stopMs < 0; ++turns) {
+            const auto message = queue.take(5);
+            if (message && message->message == WM_AUDIO_DONE) {
+                const auto before = std::chrono::steady_clock::now();
+                engine.Stop();
+                stopMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before)
+                             .count();
+            }
+            const auto now = std::chrono::steady_clock::now();
+            longestTurnMs =
+                std::max(longestTurnMs, std::chrono::duration<double, std::milli>(now - last).count());
+            last = now;
+        }
+        if (stopMs < 0) {
+            engine.Stop();
+        }
+        stalls.push_back(stopMs);
+        const auto take = audiotest::readChannel(dir.file("take.wav"), 1);
+        const auto loud = [](std::int16_t s) { return std::abs(static_cast<int>(s)) > 2000; };
+        const auto first = std::find_if(take.begin(), take.end(), loud);
+        const auto final = std::find_if(take.rbegin(), take.rend(), loud);
+        const double startMs = first == take.end() ? -1.0 : 1000.0 * (first - take.begin()) / kToneRate;
+        const double heardMs =
+            first == take.end() ? 0.0 : 1000.0 * ((take.rend() - final) - (first - take.begin())) / kToneRate;
+        const auto loss = engine.LossCounters();
+        std::printf(
+            "engine run %d: tone starts at %.2f ms of the recording (played at %.0f ms), %.2f of %.0f ms "
+            "heard, recording %.3f s; underflows %u, overflows %u, holes %u, discarded %llu bytes; "
+            "Stop %.1f ms, longest event-loop turn %.1f ms%s\n",
+            run + 1, startMs, 1000 * kLeadIn, heardMs, 1000 * kTone,
+            static_cast<double>(take.size()) / kToneRate, loss.underflows, loss.overflows, loss.holes,
+            static_cast<unsigned long long>(loss.discardedBytes), stopMs, longestTurnMs,
+            engine.RecordingFault().empty() ? "" : (" FAULT: " + engine.RecordingFault()).c_str());
+    }
+    printSpread("stop stall (Stop on WM_AUDIO_DONE)", stalls);
 }
 
 }  // namespace
@@ -257,5 +332,14 @@ int main(int argc, char** argv) {
     if (lastMissing > 0) {
         std::printf("end of playback: %u of %u last blocks never played\n", lastMissing, kLastBlocks);
     }
+    const auto played = player->counters();
+    const auto recorded = recorder.counters();
+    std::printf(
+        "device losses: speaker underflows %u (gaps after a play-out excluded); microphone overflows %u, "
+        "holes %u, discarded %llu bytes\n",
+        played.underflows, recorded.overflows, recorded.holes,
+        static_cast<unsigned long long>(recorded.discardedBytes));
+    player.reset();
+    engineRuns(devices, 5);
     return lostBlocks == 0 && isolatedMissing == 0 && lastMissing == 0 ? 0 : 2;
 }

@@ -33,6 +33,15 @@ void DeviceChangeNotifier::raise(std::uintptr_t event) {
     }
 }
 
+void DeviceChangeSources::setListener(Listener listener) {
+    const bool listening = static_cast<bool>(listener);
+    DeviceChangeNotifier::setListener(std::move(listener));
+    for (auto* source : m_sources) {
+        source->setListener(listening ? Listener([this](std::uintptr_t event) { raise(event); })
+                                      : Listener{});
+    }
+}
+
 UdevDeviceChanges::UdevDeviceChanges() {
     m_udev = udev_new();
     if (m_udev == nullptr) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 struct udev;
 struct udev_monitor;
@@ -45,6 +46,20 @@ public:
 private:
     std::mutex m_mutex;  // held while the listener runs, so setListener waits for it
     Listener m_listener;
+};
+
+// Several sources of device changes heard as one: the listener gets the events of all of them.
+class DeviceChangeSources final : public DeviceChangeNotifier {
+public:
+    explicit DeviceChangeSources(std::vector<IDeviceChanges*> sources) : m_sources(std::move(sources)) {}
+    ~DeviceChangeSources() override { setListener({}); }
+    DeviceChangeSources(const DeviceChangeSources&) = delete;
+    DeviceChangeSources& operator=(const DeviceChangeSources&) = delete;
+
+    void setListener(Listener listener) override;
+
+private:
+    std::vector<IDeviceChanges*> m_sources;
 };
 
 // The machine's device changes: a udev monitor on the hidraw and sound subsystems, read by a

@@ -2,6 +2,9 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 
@@ -30,6 +33,8 @@ void PulseDeleter::operator()(pa_stream* stream) const {
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_write_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+    pa_stream_set_overflow_callback(stream, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
         pa_stream_disconnect(stream);
     }
@@ -105,6 +110,10 @@ PulseContext::~PulseContext() {
 
 void PulseContext::onContextState(pa_context* context, void* userdata) {
     auto* self = static_cast<PulseContext*>(userdata);
+    if (self->m_config.raisedPriority && pa_context_get_state(context) == PA_CONTEXT_READY) {
+        // This runs on the mainloop thread; without the right to raise it, it stays as it is.
+        [[maybe_unused]] const int refused = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), -11);
+    }
     {
         std::lock_guard lock(self->m_stateMutex);
         self->m_state = pa_context_get_state(context);

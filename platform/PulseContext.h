@@ -70,6 +70,9 @@ public:
         std::string clientName = "Quenlor Probe Guide";
         std::uint32_t connectTimeoutMs = 2000;  // longest wait for the server to accept us
         std::uint32_t requestTimeoutMs = 2000;  // longest wait for one request's answer
+        // The mainloop thread runs at a raised priority (nice -11) where the system allows it:
+        // it feeds and empties sound streams, which a busy machine must not make late.
+        bool raisedPriority = false;
     };
 
     explicit PulseContext(Config config);

@@ -59,9 +59,9 @@ void convertLayout(const std::int16_t* in, std::size_t frames, unsigned sourceCh
     }
 }
 
-// One open device: a playback or record stream and the blocks queued on it. The owner thread
-// calls in holding the mainloop lock; the stream's callbacks run on the mainloop thread with
-// the lock held, so the fields below are guarded by that lock.
+// One open device: a playback or record stream on its direction's connection and the blocks queued
+// on it. The owner thread calls in holding the mainloop lock; the stream's callbacks run on the
+// mainloop thread with the lock held, so the fields below are guarded by that lock.
 class PulseWaveStream final : public IWaveStream {
 public:
     // spec and map: the stream's layout on the server; channels: the caller's (a recording
@@ -96,6 +96,7 @@ public:
     std::uint32_t reset() override;
     std::uint32_t playOut() override;
     std::uint32_t close() override;
+    WaveStreamCounters counters() const override;
 
 private:
     struct PendingWrite {
@@ -109,11 +110,18 @@ private:
     static void onRead(pa_stream* stream, std::size_t bytes, void* userdata);
     static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* userdata);
     static void onTiming(pa_stream* stream, int success, void* userdata);
+    static void onUnderflow(pa_stream* stream, void* userdata);
+    static void onOverflow(pa_stream* stream, void* userdata);
 
     void feed(std::size_t writable);
     void drainWhenAllWritten();
+    void readAll();
     void record(const std::uint8_t* data, std::size_t bytes);
-    void fill(const std::uint8_t* data, std::size_t bytes);
+    void deliver(const std::uint8_t* data, std::size_t bytes);
+    std::size_t fillBlocks(const std::uint8_t* data, std::size_t bytes);
+    void hold(const std::uint8_t* data, std::size_t bytes);
+    void releaseHeld();
+    void completePartWhenStopped();
     void completePlayed();
     void cork(bool corked);
     void abandonBlocks();
@@ -134,6 +142,13 @@ private:
     bool m_connected = false;
     bool m_failed = false;
     bool m_recording = false;
+    WaveStreamCounters m_counters;
+
+    // Recording: sound that came while no block was queued, in the caller's layout, oldest
+    // first, at most m_holdLimit bytes (the stream's buffer on the server).
+    std::vector<std::uint8_t> m_held;
+    std::size_t m_holdLimit = 0;
+    bool m_overflowing = false;  // the held sound is at its limit: one overflow, however long
 
     // Playing: blocks not yet wholly written, and the written blocks still queued with where
     // their sound ends in the stream (bytes written since open) and, once the sink has taken it,
@@ -148,7 +163,9 @@ private:
     pa_time_event* m_timer = nullptr;
     PulseOperationPtr m_timingUpdate;
     PulseOperationPtr m_drain;
-    bool m_playOut = false;  // asked to play out: drain once all is written
+    bool m_playOut = false;    // asked to play out: drain once all is written
+    bool m_playedOut = false;  // playOut was the last word: running dry after it is no loss
+    bool m_ranDry = false;     // the server ran out of all that was written; a loss once more follows
 };
 
 std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevices::Config& config) {
@@ -165,7 +182,10 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
         }
         pa_stream_set_state_callback(m_stream.get(), onState, this);
         pa_buffer_attr attr;
-        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.maxlength = m_output || config.recordBufferMs == 0
+                             ? static_cast<std::uint32_t>(-1)
+                             : static_cast<std::uint32_t>(
+                                   pa_usec_to_bytes(config.recordBufferMs * PA_USEC_PER_MSEC, &m_spec));
         attr.minreq = static_cast<std::uint32_t>(-1);
         int result = 0;
         if (m_output) {
@@ -177,6 +197,8 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
             pa_cvolume full;
             pa_cvolume_reset(&full, m_spec.channels);
             pa_stream_set_write_callback(m_stream.get(), onWrite, this);
+            pa_stream_set_underflow_callback(m_stream.get(), onUnderflow, this);
+            pa_stream_set_overflow_callback(m_stream.get(), onOverflow, this);
             result = pa_stream_connect_playback(m_stream.get(), device, &attr, PA_STREAM_ADJUST_LATENCY,
                                                 &full, nullptr);
         } else {
@@ -202,6 +224,15 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
         return noDevice ? wave::kBadDeviceId : wave::kError;
     }
     m_connected = true;
+    if (!m_output) {
+        // Late blocks may take as much sound as the server would keep for us.
+        const pa_buffer_attr* granted = pa_stream_get_buffer_attr(m_stream.get());
+        const std::size_t serverBytes =
+            granted != nullptr && granted->maxlength != static_cast<std::uint32_t>(-1)
+                ? granted->maxlength
+                : pa_usec_to_bytes(4 * PA_USEC_PER_SEC, &m_spec);
+        m_holdLimit = serverBytes / m_frameBytes * m_channels * sizeof(std::int16_t);
+    }
     if (m_output) {
         m_timer = pa_context_rttime_new(pa_stream_get_context(m_stream.get()),
                                         pa_rtclock_now() + kPlayCheckUsec, onTick, this);
@@ -235,9 +266,14 @@ std::uint32_t PulseWaveStream::queue(WaveBlockHeader& block) {
         return wave::kNoDriver;
     }
     const std::uint32_t result = m_blocks.push(block);
-    if (result != wave::kNoError || !m_output) {
+    if (result != wave::kNoError) {
         return result;
     }
+    if (!m_output) {
+        releaseHeld();
+        return result;
+    }
+    m_playedOut = false;
     if (m_drain && pa_operation_get_state(m_drain.get()) == PA_OPERATION_DONE) {
         // The stream has played out. PipeWire's server leaves sound that follows a finished
         // drain unplayed; a flush of the played-out stream makes it play again.
@@ -267,6 +303,10 @@ void PulseWaveStream::feed(std::size_t writable) {
             if (pa_stream_write(m_stream.get(), pending.block->data + pending.offset, chunk, nullptr, 0,
                                 PA_SEEK_RELATIVE) < 0) {
                 return;
+            }
+            if (m_ranDry) {
+                m_ranDry = false;
+                ++m_counters.underflows;  // the sound played has a gap here
             }
             pending.offset += static_cast<std::uint32_t>(chunk);
             m_written += static_cast<std::int64_t>(chunk);
@@ -304,9 +344,33 @@ std::uint32_t PulseWaveStream::playOut() {
     }
     if (m_output) {
         m_playOut = true;
+        m_playedOut = true;
         drainWhenAllWritten();
     }
     return wave::kNoError;
+}
+
+// Where in the stream the server ran dry tells a gap from an end: sound written after that
+// point was played late, so the sound played has a gap there. Running dry where all that was
+// written has been played is a gap only if more sound follows without a play-out before it; at
+// the start of the stream it is no gap at all.
+void PulseWaveStream::onUnderflow(pa_stream* stream, void* userdata) {
+    auto& self = *static_cast<PulseWaveStream*>(userdata);
+    const std::int64_t at = pa_stream_get_underflow_index(stream);
+    if (at > 0 && at < self.m_written) {
+        ++self.m_counters.underflows;
+    } else if ((at > 0 || (at < 0 && self.m_written > 0)) && !self.m_playedOut) {
+        self.m_ranDry = true;
+    }
+}
+
+void PulseWaveStream::onOverflow(pa_stream*, void* userdata) {
+    ++static_cast<PulseWaveStream*>(userdata)->m_counters.overflows;
+}
+
+WaveStreamCounters PulseWaveStream::counters() const {
+    PulseLock lock(m_pulse->mainloop());
+    return m_counters;
 }
 
 void PulseWaveStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
@@ -356,25 +420,32 @@ void PulseWaveStream::completePlayed() {
     }
 }
 
-void PulseWaveStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
-    auto& self = *static_cast<PulseWaveStream*>(userdata);
+void PulseWaveStream::onRead(pa_stream*, std::size_t, void* userdata) {
+    static_cast<PulseWaveStream*>(userdata)->readAll();
+}
+
+// Takes all the sound the connection has brought in. None is left in libpulse's own queue,
+// which would drop what no longer fits without a word.
+void PulseWaveStream::readAll() {
     for (;;) {
         const void* data = nullptr;
         std::size_t bytes = 0;
-        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
+        if (pa_stream_peek(m_stream.get(), &data, &bytes) < 0 || bytes == 0) {
             return;
         }
-        if (self.m_recording) {
-            self.record(static_cast<const std::uint8_t*>(data),
-                        bytes);  // null data: a gap, recorded as silence
+        if (m_recording) {
+            if (data == nullptr) {
+                ++m_counters.holes;  // a gap in the server's sound, recorded as silence
+            }
+            record(static_cast<const std::uint8_t*>(data), bytes);
         }
-        pa_stream_drop(stream);
+        pa_stream_drop(m_stream.get());
     }
 }
 
 void PulseWaveStream::record(const std::uint8_t* data, std::size_t bytes) {
     if (m_spec.channels == m_channels) {
-        fill(data, bytes);
+        deliver(data, bytes);
         return;
     }
     const std::size_t frames = bytes / m_frameBytes;
@@ -384,15 +455,71 @@ void PulseWaveStream::record(const std::uint8_t* data, std::size_t bytes) {
         std::memcpy(in.data(), data, in.size() * sizeof(std::int16_t));
         convertLayout(in.data(), frames, m_spec.channels, m_channels, m_converted.data());
     }
-    fill(reinterpret_cast<const std::uint8_t*>(m_converted.data()),
-         m_converted.size() * sizeof(std::int16_t));
+    deliver(reinterpret_cast<const std::uint8_t*>(m_converted.data()),
+            m_converted.size() * sizeof(std::int16_t));
 }
 
-void PulseWaveStream::fill(const std::uint8_t* data, std::size_t bytes) {
+// Recorded sound goes into the queued blocks in order; what finds no block waits for one.
+void PulseWaveStream::deliver(const std::uint8_t* data, std::size_t bytes) {
+    if (m_held.empty()) {
+        const std::size_t used = fillBlocks(data, bytes);
+        bytes -= used;
+        if (data != nullptr) {
+            data += used;
+        }
+    }
+    if (bytes > 0) {
+        hold(data, bytes);
+    }
+}
+
+void PulseWaveStream::hold(const std::uint8_t* data, std::size_t bytes) {
+    const std::size_t room = m_holdLimit > m_held.size() ? m_holdLimit - m_held.size() : 0;
+    const std::size_t kept = std::min(room, bytes);
+    if (data != nullptr) {
+        m_held.insert(m_held.end(), data, data + kept);
+    } else {
+        m_held.resize(m_held.size() + kept, 0);
+    }
+    if (kept < bytes) {
+        // The blocks have stayed away longer than the server would have kept the sound.
+        m_counters.discardedBytes += bytes - kept;
+        if (!m_overflowing) {
+            ++m_counters.overflows;
+            m_overflowing = true;
+        }
+    }
+}
+
+// A block came back: the sound waiting for it goes in first.
+void PulseWaveStream::releaseHeld() {
+    if (!m_held.empty()) {
+        const std::size_t used = fillBlocks(m_held.data(), m_held.size());
+        m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(used));
+        m_overflowing = m_overflowing && m_held.size() >= m_holdLimit;
+    }
+    completePartWhenStopped();
+}
+
+// Once recording has stopped no more sound comes: the block being filled is done with what it
+// holds; empty ones stay queued.
+void PulseWaveStream::completePartWhenStopped() {
+    if (m_recording || !m_held.empty()) {
+        return;
+    }
+    WaveBlockHeader* block = m_blocks.front();
+    if (block != nullptr && block->bytesRecorded.load(std::memory_order_relaxed) > 0) {
+        m_blocks.completeFront(block->bytesRecorded.load(std::memory_order_relaxed));
+    }
+}
+
+// Fills the queued blocks in order (null data: silence); the bytes taken.
+std::size_t PulseWaveStream::fillBlocks(const std::uint8_t* data, std::size_t bytes) {
+    const std::size_t total = bytes;
     while (bytes > 0) {
         WaveBlockHeader* block = m_blocks.front();
         if (block == nullptr) {
-            return;  // no block to record into: the sound is lost
+            break;
         }
         const std::uint32_t filled = block->bytesRecorded.load(std::memory_order_relaxed);
         const std::size_t chunk = std::min<std::size_t>(block->bufferLength - filled, bytes);
@@ -409,6 +536,7 @@ void PulseWaveStream::fill(const std::uint8_t* data, std::size_t bytes) {
             m_blocks.completeFront(now);
         }
     }
+    return total - bytes;
 }
 
 void PulseWaveStream::cork(bool corked) {
@@ -433,13 +561,10 @@ std::uint32_t PulseWaveStream::stop() {
         return wave::kNoDriver;
     }
     if (!m_output && m_recording) {
+        readAll();  // what the connection has brought in was recorded before the stop
         m_recording = false;
         cork(true);
-        // The block being filled is done with what it holds; empty ones stay queued.
-        WaveBlockHeader* block = m_blocks.front();
-        if (block != nullptr && block->bytesRecorded.load(std::memory_order_relaxed) > 0) {
-            m_blocks.completeFront(block->bytesRecorded.load(std::memory_order_relaxed));
-        }
+        releaseHeld();
     }
     return wave::kNoError;
 }
@@ -457,6 +582,8 @@ std::uint32_t PulseWaveStream::reset() {
         m_recording = false;
         cork(true);
     }
+    m_held.clear();
+    m_overflowing = false;
     abandonBlocks();
     return wave::kNoError;
 }
@@ -488,10 +615,18 @@ void PulseWaveStream::disconnect() {
     m_stream.reset();
 }
 
+PulseContext::Config streamConnection(PulseContext::Config config) {
+    config.raisedPriority = true;
+    return config;
+}
+
 }  // namespace
 
 PulseWaveDevices::PulseWaveDevices(Config config)
-    : m_config(std::move(config)), m_pulse(std::make_shared<PulseContext>(m_config.connection)) {}
+    : m_config(std::move(config)),
+      m_pulse(std::make_shared<PulseContext>(m_config.connection)),
+      m_playing(std::make_shared<PulseContext>(streamConnection(m_config.connection))),
+      m_recording(std::make_shared<PulseContext>(streamConnection(m_config.connection))) {}
 
 std::vector<WaveDeviceInfo> PulseWaveDevices::devices(WaveDirection direction) {
     std::vector<WaveDeviceInfo> list;
@@ -542,7 +677,11 @@ std::uint32_t PulseWaveDevices::open(WaveDirection direction, const WaveDeviceRe
         streamSpec.channels = chosen->channelMap.channels;
         map = &chosen->channelMap;
     }
-    auto opened = std::make_unique<PulseWaveStream>(m_pulse, direction, streamSpec, map, spec.channels,
+    auto& connection = direction == WaveDirection::Output ? m_playing : m_recording;
+    if (!connection->ensureConnected()) {
+        return wave::kNoDriver;
+    }
+    auto opened = std::make_unique<PulseWaveStream>(connection, direction, streamSpec, map, spec.channels,
                                                     server.value().isPipeWire(), callbackEvent);
     const std::uint32_t result = opened->connect(key.c_str(), m_config);
     if (result == wave::kNoError) {

@@ -15,18 +15,22 @@ namespace platform {
 // server's order (as the endpoint service lists them); the default device is the server's
 // default sink or source.
 //
-// Each open device is one stream of 16-bit PCM. A playing block is done when the server has
-// taken all of its sound for playing; a recording block is done when it is full, or with what
-// it holds at stop and reset. Sound that arrives while no recording block is queued is lost,
-// as with any block device. New playing streams start at full stream volume. A recording is
-// mixed to the channels asked for here rather than by the server, so that its levels do not
-// depend on the server.
+// Each open device is one stream of 16-bit PCM; playing and recording streams are on server
+// connections of their own: a server may hold back recorded sound while playing requests are
+// queued on the same connection (PipeWire's does), which under load delays it by seconds. A playing block is
+// done when the server has taken all of its sound for playing; a recording block is done when it is full, or
+// with what it holds at stop and reset. Recorded sound that arrives while no recording block is queued waits
+// for the next block, up to the stream's buffer length on the server; only sound beyond that is dropped.
+// Every loss (a playing stream that runs dry before more sound follows, dropped or missing recorded sound) is
+// counted (IWaveStream::counters). New playing streams start at full stream volume. A recording is mixed to
+// the channels asked for here rather than by the server, so that its levels do not depend on the server.
 class PulseWaveDevices final : public IWaveDevices {
 public:
     struct Config {
         PulseContext::Config connection;
         std::uint32_t playBufferMs = 100;     // sound the server holds ahead of the speaker
         std::uint32_t recordFragmentMs = 10;  // sound the server gathers before passing it on
+        std::uint32_t recordBufferMs = 0;     // recorded sound kept for late blocks; 0: the server's
         std::uint32_t openTimeoutMs = 3000;   // longest wait for a stream to be set up
     };
 
@@ -40,7 +44,11 @@ public:
 
 private:
     Config m_config;
-    std::shared_ptr<PulseContext> m_pulse;
+    std::shared_ptr<PulseContext> m_pulse;  // lists and server facts
+    // Playing and recording streams, each direction on a connection of its own, kept from one
+    // open to the next so that opening a device costs no new handshake.
+    std::shared_ptr<PulseContext> m_playing;
+    std::shared_ptr<PulseContext> m_recording;
 };
 
 }  // namespace platform

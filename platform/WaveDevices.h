@@ -69,6 +69,24 @@ struct WaveBlockHeader {
     bool isQueued() const { return (flags.load(std::memory_order_acquire) & wave::kBlockInQueue) != 0; }
 };
 
+// What a stream lost of its sound since it was opened. Each count is a spoiled run: sound that
+// went missing or was replaced by silence.
+struct WaveStreamCounters {
+    std::uint32_t underflows = 0;      // playing: the device ran dry, and more sound followed
+    std::uint32_t overflows = 0;       // recording: times recorded sound found no room and was dropped
+    std::uint32_t holes = 0;           // recording: gaps the server left in the sound (recorded as silence)
+    std::uint64_t discardedBytes = 0;  // recording: bytes dropped, in the caller's format
+
+    bool any() const { return underflows != 0 || overflows != 0 || holes != 0 || discardedBytes != 0; }
+    WaveStreamCounters& operator+=(const WaveStreamCounters& other) {
+        underflows += other.underflows;
+        overflows += other.overflows;
+        holes += other.holes;
+        discardedBytes += other.discardedBytes;
+        return *this;
+    }
+};
+
 // One open device. Every call returns a wave:: result. Calls come from the one thread that
 // owns the stream; completion comes from the backend's thread.
 class IWaveStream {
@@ -93,6 +111,8 @@ public:
     virtual std::uint32_t playOut() = 0;
     // Closes the device; fails with kStillPlaying while blocks are queued.
     virtual std::uint32_t close() = 0;
+    // What the stream has lost so far; a backend that cannot lose sound reports none.
+    virtual WaveStreamCounters counters() const { return {}; }
 };
 
 // One device of a direction: the backend's own lasting identity of it and its product name.

@@ -12,6 +12,7 @@
 #include "platform/DeviceChanges.h"
 #include "platform/LinuxHidBus.h"
 #include "platform/MessageBox.h"
+#include "platform/PulseDeviceChanges.h"
 #include "platform/PulseEndpoints.h"
 #include "platform/PulseWaveDevices.h"
 #include "platform/System.h"
@@ -116,7 +117,10 @@ private:
     platform::LinuxHidBus m_hidBus;
     platform::PulseEndpoints m_endpoints;
     platform::PulseWaveDevices m_waveDevices;
-    platform::UdevDeviceChanges m_changes;
+    // The kernel's device events, and the sound server's own, whose devices may come later.
+    platform::UdevDeviceChanges m_udevChanges;
+    platform::PulseDeviceChanges m_serverChanges;
+    platform::DeviceChangeSources m_changes{{&m_udevChanges, &m_serverChanges}};
 };
 
 class SimulatedPlatform final : public WizardPlatform {

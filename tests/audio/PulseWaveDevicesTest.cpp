@@ -298,6 +298,89 @@ TEST_F(PulseWaveDevicesTest, ADeviceOpensByTheIdentityChosenNotByItsPlace) {
     EXPECT_EQ(s_server->pactl("unload-module " + third), 0);
 }
 
+// A recording thread that comes back late: with the server's buffer (or one set longer than the
+// delay) nothing is lost; past a short one the sound dropped is counted.
+struct LateBlocksCase {
+    std::uint32_t recordBufferMs;  // 0: the server's own
+    bool loses;
+};
+
+class PulseLateBlocksTest : public testing_audio::PulseServerTest,
+                            public testing::WithParamInterface<LateBlocksCase> {};
+
+TEST_P(PulseLateBlocksTest, BlocksReturnedLateLoseNothingWithinTheBufferAndCountWhatPassesIt) {
+    constexpr std::uint32_t kLateMs = 1500;
+    constexpr std::uint32_t kFrames = 4800;  // 0.1 s a block
+    constexpr std::uint32_t kPlayedBlocks = 20;
+    PulseWaveDevices::Config config;
+    config.recordBufferMs = GetParam().recordBufferMs;
+    PulseWaveDevices devices(config);
+    Event recordEvent, playEvent;
+    std::vector<std::unique_ptr<Block>> ring, played;  // they outlive the streams that hold them
+    std::unique_ptr<IWaveStream> recorder, player;
+    ASSERT_EQ(devices.open(WaveDirection::Input, 1, kMono, recordEvent, recorder), wave::kNoError);
+    ASSERT_EQ(devices.open(WaveDirection::Output, 1, kMono, playEvent, player), wave::kNoError);
+    for (int b = 0; b < 2; ++b) {
+        ring.push_back(std::make_unique<Block>(kFrames * 2));
+        ASSERT_EQ(recorder->prepare(ring.back()->header), wave::kNoError);
+        ASSERT_EQ(recorder->queue(ring.back()->header), wave::kNoError);
+    }
+    ASSERT_EQ(recorder->start(), wave::kNoError);
+    std::vector<std::int16_t> take;
+    std::size_t next = 0;
+    const auto recordUntil = [&](std::size_t frames) {
+        while (take.size() < frames) {
+            Block& block = *ring[next];
+            while (!block.header.isDone()) {
+                if (recordEvent.wait(5000) != platform::kWaitObject0) {
+                    return false;
+                }
+            }
+            const auto* samples = block.samples();
+            take.insert(take.end(), samples, samples + block.header.bytesRecorded.load() / 2);
+            recorder->queue(block.header);
+            next = (next + 1) % ring.size();
+        }
+        return true;
+    };
+    ASSERT_TRUE(recordUntil(kRate / 5));
+
+    for (std::uint32_t b = 0; b < kPlayedBlocks; ++b) {
+        played.push_back(std::make_unique<Block>(kFrames * 2));
+        for (std::uint32_t i = 0; i < kFrames; ++i) {
+            played.back()->samples()[i] = sequenceSample(b * kFrames + i);
+        }
+        ASSERT_EQ(player->prepare(played.back()->header), wave::kNoError);
+        ASSERT_EQ(player->queue(played.back()->header), wave::kNoError);
+    }
+    ASSERT_EQ(player->playOut(), wave::kNoError);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLateMs));  // the blocks stay away
+    ASSERT_TRUE(recordUntil(take.size() + kRate * 9 / 2));
+
+    const auto lost = recorder->counters();
+    if (!GetParam().loses) {
+        EXPECT_FALSE(lost.any()) << lost.overflows << " overflows, " << lost.discardedBytes
+                                 << " bytes dropped";
+        const auto start = std::find(take.begin(), take.end(), sequenceSample(0));
+        ASSERT_NE(start, take.end());
+        ASSERT_GE(take.end() - start, kPlayedBlocks * kFrames);
+        for (std::uint32_t n = 0; n < kPlayedBlocks * kFrames; ++n) {
+            ASSERT_EQ(start[n], sequenceSample(n)) << "frame " << n;
+        }
+    } else {
+        // Of the 1.5 s, 0.2 s went into the blocks and 0.3 s waited: about 1 s was dropped.
+        EXPECT_EQ(lost.overflows, 1u);
+        EXPECT_GT(lost.discardedBytes, kRate * 2 / 2);
+        EXPECT_LT(lost.discardedBytes, kRate * 2 * 3);
+    }
+    EXPECT_EQ(lost.holes, 0u);
+    EXPECT_EQ(player->counters().underflows, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PulseBuffers, PulseLateBlocksTest,
+                         testing::Values(LateBlocksCase{0, false}, LateBlocksCase{2000, false},
+                                         LateBlocksCase{300, true}));
+
 TEST(PulseWaveDevicesServerTest, NoServerMeansNoDevices) {
     testing_audio::ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/qpg/native");
     PulseWaveDevices devices;

@@ -31,6 +31,10 @@ public:
     std::vector<std::int16_t> samples() const;
     // Waits for a recorded block that timed out.
     std::uint32_t timeouts() const { return m_timeouts; }
+    // What the device lost of the sound.
+    platform::WaveStreamCounters counters() const {
+        return m_stream ? m_stream->counters() : platform::WaveStreamCounters{};
+    }
 
 private:
     struct Block;

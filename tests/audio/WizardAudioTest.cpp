@@ -215,8 +215,10 @@ TEST(WizardAudioRunTest, RecordModeWritesEveryRecordedByte) {
     ASSERT_EQ(reader.Open(record), 1);
     EXPECT_EQ(reader.m_pFormat->channels, 1);
     EXPECT_EQ(reader.m_pFormat->samplesPerSec, 16000u);
-    EXPECT_EQ(reader.m_dataSize, bytes);
-    EXPECT_EQ(reader.m_dataSize % 4096, 0u);
+    // Every block the meter saw, then what the stop found recorded after them.
+    EXPECT_GE(reader.m_dataSize, bytes);
+    EXPECT_LT(reader.m_dataSize, bytes + 7 * 4096);
+    EXPECT_EQ(reader.m_dataSize % 2, 0u);
     reader.Close();
     const auto samples = readChannel(record, 0);
     EXPECT_NEAR(levelDb(samples, 0.5, 1.0, 16000), -30.0, 1.0);
@@ -244,7 +246,7 @@ TEST(WizardAudioRunTest, SettingTheNextModeDuringARunDoesNotChangeTheRun) {
     rig.stopAndDrain();
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1) << wavefile::errorText(reader.m_lastError);
-    EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
+    EXPECT_GE(reader.m_dataSize, levelBytes(rig));
     EXPECT_GE(reader.m_dataSize, 8u * 4096u);
 }
 
@@ -265,7 +267,7 @@ TEST(WizardAudioRunTest, PlayRecordModeRecordsBothChannelsAtThePlayFilesRate) {
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1);
     EXPECT_EQ(reader.m_pFormat->channels, 2);
-    EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
+    EXPECT_GE(reader.m_dataSize, levelBytes(rig));
     EXPECT_GE(reader.m_durationMs, 4500u);  // the whole file was heard
     reader.Close();
 
@@ -322,7 +324,7 @@ TEST(WizardAudioRunTest, StopInTheMiddleLeavesAClosedValidRecording) {
     EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
     CWaveFileReader reader;
     ASSERT_EQ(reader.Open(record), 1);
-    EXPECT_EQ(reader.m_dataSize, levelBytes(rig));
+    EXPECT_GE(reader.m_dataSize, levelBytes(rig));
     EXPECT_LT(reader.m_durationMs, 10000u);
     EXPECT_EQ(rig.engine->Stop(), 1);
 }
@@ -549,4 +551,150 @@ TEST(WizardAudioFailureTest, StopDoesNotCloseThePlayFileUnderAThreadItCouldNotWa
     EXPECT_FALSE(rig.engine->IsRunning());
     EXPECT_FALSE(rig.engine->m_playReader.IsOpen());
     EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_OPEN_FAILED);
+}
+
+namespace {
+
+// The simulated devices, whose streams report the given losses.
+class LossyDevices final : public platform::IWaveDevices {
+public:
+    LossyDevices(platform::IWaveDevices& inner, platform::WaveStreamCounters playing,
+                 platform::WaveStreamCounters recording)
+        : m_inner(inner), m_playing(playing), m_recording(recording) {}
+
+    std::vector<platform::WaveDeviceInfo> devices(platform::WaveDirection direction) override {
+        return m_inner.devices(direction);
+    }
+    std::uint32_t open(platform::WaveDirection direction, const platform::WaveDeviceRef& device,
+                       const platform::WavePcmFormat& format, platform::Event& event,
+                       std::unique_ptr<platform::IWaveStream>& stream) override {
+        std::unique_ptr<platform::IWaveStream> inner;
+        const auto result = m_inner.open(direction, device, format, event, inner);
+        if (result == platform::wave::kNoError) {
+            stream = std::make_unique<Stream>(
+                std::move(inner), direction == platform::WaveDirection::Output ? m_playing : m_recording);
+        }
+        return result;
+    }
+
+private:
+    class Stream final : public platform::IWaveStream {
+    public:
+        Stream(std::unique_ptr<platform::IWaveStream> inner, platform::WaveStreamCounters lost)
+            : m_inner(std::move(inner)), m_lost(lost) {}
+        std::uint32_t prepare(platform::WaveBlockHeader& b) override { return m_inner->prepare(b); }
+        std::uint32_t unprepare(platform::WaveBlockHeader& b) override { return m_inner->unprepare(b); }
+        std::uint32_t queue(platform::WaveBlockHeader& b) override { return m_inner->queue(b); }
+        std::uint32_t start() override { return m_inner->start(); }
+        std::uint32_t stop() override { return m_inner->stop(); }
+        std::uint32_t reset() override { return m_inner->reset(); }
+        std::uint32_t playOut() override { return m_inner->playOut(); }
+        std::uint32_t close() override { return m_inner->close(); }
+        platform::WaveStreamCounters counters() const override { return m_lost; }
+
+    private:
+        std::unique_ptr<platform::IWaveStream> m_inner;
+        platform::WaveStreamCounters m_lost;
+    };
+
+    platform::IWaveDevices& m_inner;
+    platform::WaveStreamCounters m_playing;
+    platform::WaveStreamCounters m_recording;
+};
+
+struct LossCase {
+    const char* name;
+    int mode;
+    platform::WaveStreamCounters playing;
+    platform::WaveStreamCounters recording;
+    const char* cause;  // in the fault; null: no fault
+};
+
+class WizardAudioLossTest : public testing::TestWithParam<LossCase> {};
+
+}  // namespace
+
+TEST_P(WizardAudioLossTest, ARunThatLostSoundNamesTheLossAndTheRecording) {
+    const auto& param = GetParam();
+    SimRig rig;
+    LossyDevices lossy(*rig.audio, param.playing, param.recording);
+    rig.engine = std::make_unique<CWizardAudio>(lossy);
+    const auto record = rig.dir.file("Echo_Test.wav");
+    const auto play = writeWave(rig.dir.file("p.wav"), 2, 32000, sine(16000, 2, 440, 32000));
+    ASSERT_TRUE(rig.runUntilDone(param.mode, play, record));
+    auto expected = param.playing;
+    expected += param.recording;
+    const auto lost = rig.engine->LossCounters();
+    EXPECT_EQ(lost.underflows, expected.underflows);
+    EXPECT_EQ(lost.overflows, expected.overflows);
+    EXPECT_EQ(lost.holes, expected.holes);
+    EXPECT_EQ(lost.discardedBytes, expected.discardedBytes);
+    const auto fault = rig.engine->RecordingFault();
+    if (param.cause == nullptr) {
+        EXPECT_EQ(fault, "");
+    } else {
+        EXPECT_EQ(fault, "Sound was lost while " + record + " was recorded: " + param.cause + ".");
+    }
+    // The next run starts clean.
+    LossyDevices whole(*rig.audio, {}, {});
+    rig.engine = std::make_unique<CWizardAudio>(whole);
+    ASSERT_TRUE(rig.runUntilDone(param.mode, play, record));
+    EXPECT_FALSE(rig.engine->LossCounters().any());
+    EXPECT_EQ(rig.engine->RecordingFault(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Losses, WizardAudioLossTest,
+    testing::Values(LossCase{"Whole", AUDIO_MODE_PLAY_RECORD, {}, {}, nullptr},
+                    LossCase{"Underflow",
+                             AUDIO_MODE_PLAY_RECORD,
+                             {2, 0, 0, 0},
+                             {},
+                             "the playing ran dry 2 time(s), leaving gaps in the sound played"},
+                    // 32000 Hz, two channels: 128 bytes a millisecond.
+                    LossCase{"Overflow",
+                             AUDIO_MODE_PLAY_RECORD,
+                             {},
+                             {0, 1, 0, 19456},
+                             "152 ms of recorded sound found no room and was dropped (1 overflow(s))"},
+                    LossCase{"Hole",
+                             AUDIO_MODE_PLAY_RECORD,
+                             {},
+                             {0, 0, 3, 0},
+                             "the sound server left 3 gap(s) in the recorded sound"},
+                    // A run that writes no recording counts its losses but has no recording to spoil.
+                    LossCase{"PlayOnly", AUDIO_MODE_PLAY, {1, 0, 0, 0}, {}, nullptr}),
+    [](const testing::TestParamInfo<LossCase>& info) { return std::string(info.param.name); });
+
+// Stop wakes the threads from their waits: a microphone waiting for a block that does not come
+// is not waited out, and the sound recorded before the stop, the part of the block being filled
+// too, goes to the recording.
+TEST(WizardAudioStopTest, StopWakesAWaitingMicrophoneAtOnce) {
+    auto config = SimRig::fastConfig();
+    config.microphoneDelivers = false;
+    SimRig rig(config);
+    rig.prepare(AUDIO_MODE_RECORD, {}, rig.dir.file("MicRecorded.wav"));
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    platform::sleepMs(200);
+    const auto before = platform::tickCountMs();
+    EXPECT_EQ(rig.engine->Stop(), 1);
+    EXPECT_LT(platform::tickCountMs() - before, 400u);  // the wait for a block is 1000 ms
+    EXPECT_FALSE(rig.engine->IsRunning());
+    EXPECT_EQ(rig.engine->m_micExitCode, MIC_EXIT_OK);
+}
+
+TEST(WizardAudioStopTest, ARecordingStoppedMidBlockKeepsThePartItHolds) {
+    sim::SimAudioConfig config;  // real time: 128 ms a block
+    SimRig rig(config);
+    const auto record = rig.dir.file("MicRecorded.wav");
+    rig.prepare(AUDIO_MODE_RECORD, {}, record);
+    ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+    recordFor(rig, 3 * 4096);
+    platform::sleepMs(50);  // inside the next block
+    rig.stopAndDrain();
+    CWaveFileReader reader;
+    ASSERT_EQ(reader.Open(record), 1);
+    // Every block the level meter saw, and more: the part recorded after the last of them.
+    EXPECT_GT(reader.m_dataSize, levelBytes(rig));
+    EXPECT_EQ(reader.m_dataSize % 2, 0u);
 }
