@@ -178,6 +178,8 @@ public:
     // Undoes the microphone test's Ethernet loopback when Record switched it on, whatever the
     // check box says now; every way out of a recording calls it.
     void UndoLoopback();
+    // Every way out of a recording: the record limit off, the run stopped, the loopback undone.
+    void EndRecording();
     bool m_loopbackOn = false;
 
     // --- Echo test, level meter and verdict ---

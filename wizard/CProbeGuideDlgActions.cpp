@@ -38,7 +38,24 @@ bool hubRefuses(CHIDProtocol& unit) {
 
 }  // namespace
 
+void CProbeGuideDlg::EndRecording() {
+    KillTimer(TIMER_RECORD_LIMIT);
+    StopAudio();
+    UndoLoopback();
+}
+
 void CProbeGuideDlg::OnActionButton() {
+    // Stop Recording: the page goes back to monitoring the microphone.
+    const auto stopRecording = [this] {
+        EndRecording();
+        m_actionButton->setText("Record");
+        m_micSlider->setEnabled(true);
+        m_recordingGroup->setEnabled(true);
+        m_secondActionButton->setEnabled(true);
+        m_page = PAGE_MICROPHONE_TEST;
+        m_audio.m_testMode = AUDIO_MODE_MONITOR;
+        StartAudio();
+    };
     if (hubRefuses(m_hidProtocol)) {
         return;
     }
@@ -91,7 +108,11 @@ void CProbeGuideDlg::OnActionButton() {
                 platform::sleepMs(100);
             }
             SetTimer(TIMER_RECORD_LIMIT, kRecordLimitMs);
-            StartAudio();
+            if (StartAudio() == 0) {
+                // A recording that cannot start (its box shown) ends as Stop Recording ends it.
+                stopRecording();
+                break;
+            }
             if (loopback) {
                 for (int i = 0; i < 3; ++i) {
                     unit.SetRegisterBit(3);
@@ -100,16 +121,7 @@ void CProbeGuideDlg::OnActionButton() {
             }
             break;
         case PAGE_RECORDING:  // Stop Recording, also at the record limit
-            KillTimer(TIMER_RECORD_LIMIT);
-            StopAudio();
-            UndoLoopback();
-            m_actionButton->setText("Record");
-            m_micSlider->setEnabled(true);
-            m_recordingGroup->setEnabled(true);
-            m_secondActionButton->setEnabled(true);
-            m_page = PAGE_MICROPHONE_TEST;
-            m_audio.m_testMode = AUDIO_MODE_MONITOR;
-            StartAudio();
+            stopRecording();
             break;
         case PAGE_ECHO_TEST:
             StartEchoRun();

@@ -252,9 +252,7 @@ void CProbeGuideDlg::OnNext() {
         case PAGE_MICROPHONE_TEST:
         case PAGE_RECORDING:
         case PAGE_PLAYING_RECORDING:
-            KillTimer(TIMER_RECORD_LIMIT);
-            StopAudio();
-            UndoLoopback();
+            EndRecording();
             m_playing = false;
             m_page = PAGE_ECHO_TEST;
             m_echoStep = ECHO_STEP_NONE;
@@ -346,9 +344,7 @@ void CProbeGuideDlg::OnBack() {
         case PAGE_MICROPHONE_TEST:
         case PAGE_RECORDING:
         case PAGE_PLAYING_RECORDING:
-            KillTimer(TIMER_RECORD_LIMIT);
-            StopAudio();
-            UndoLoopback();
+            EndRecording();
             m_playing = false;
             m_page = PAGE_SPEAKER_TEST;
             FillPlaybackDevices();
