@@ -33,6 +33,13 @@ protected:
         }
     }
 
+    // The joined sources listen to the simulator's changes: they go before the simulator does.
+    void TearDown() override {
+        dlg.reset();
+        changes.reset();
+        WizardFixture::TearDown();
+    }
+
     std::unique_ptr<testing_audio::PulseTestServer> server;
     std::unique_ptr<platform::PulseEndpoints> endpoints;
     std::unique_ptr<platform::PulseWaveDevices> waveDevices;
