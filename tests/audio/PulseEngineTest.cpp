@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,44 @@ Sound findSound(const std::vector<std::int16_t>& samples, int threshold) {
             static_cast<std::size_t>(samples.rend() - last)};
 }
 
+// What spoils a recorded tone: no sound, a quiet gap inside it, or a length other than the
+// played one (the edges of a resampled tone blur by a frame or two). Where: the gap's start, or
+// the length heard, in seconds from the tone's start.
+struct ToneFlaw {
+    enum Kind { Nothing, Gap, Length } kind;
+    std::string what;
+    double atSeconds;
+};
+
+std::optional<ToneFlaw> findToneFlaw(const std::vector<std::int16_t>& take) {
+    const Sound sound = findSound(take, 2000);
+    if (sound.end <= sound.begin) {
+        return ToneFlaw{ToneFlaw::Nothing, "no tone", 0.0};
+    }
+    // Inside the tone the signal is never quiet for longer than near a zero crossing.
+    std::size_t quiet = 0;
+    for (std::size_t i = sound.begin; i <= sound.end; ++i) {
+        if (i < sound.end && std::abs(static_cast<int>(take[i])) <= 2000) {
+            ++quiet;
+        } else if (quiet > 3) {
+            return ToneFlaw{ToneFlaw::Gap, "a gap of " + std::to_string(quiet) + " frames",
+                            static_cast<double>(i - quiet - sound.begin) / kRate};
+        } else {
+            quiet = 0;
+        }
+    }
+    const double heardSeconds = static_cast<double>(sound.end - sound.begin) / kRate;
+    if (std::abs(heardSeconds - kSeconds) > 0.002) {
+        return ToneFlaw{ToneFlaw::Length, "a length of " + std::to_string(heardSeconds) + " s", heardSeconds};
+    }
+    return std::nullopt;
+}
+
+// Two recordings of one run show the same flaw: of one kind, within a server cycle of each other.
+bool sameFlaw(const ToneFlaw& ours, const ToneFlaw& theirs) {
+    return ours.kind == theirs.kind && std::abs(ours.atSeconds - theirs.atSeconds) <= 0.03;
+}
+
 class PulseEngineTest : public testing_audio::PulseServerTest {
 protected:
     void SetUp() override {
@@ -56,6 +95,8 @@ protected:
         ASSERT_FALSE(HasFatalFailure());
         ASSERT_FALSE(endpoints.GetSpeakerName().empty());
         ASSERT_FALSE(endpoints.GetMicrophoneName().empty());
+        m_micSource = s_server->sourceName(endpoints.GetMicrophoneName());
+        ASSERT_FALSE(m_micSource.empty());
         ASSERT_EQ(endpoints.UnmuteSpeaker(), 0);
         ASSERT_EQ(endpoints.UnmuteMicrophone(), 0);
         platform::setDebugOutputSink([this](const std::string& text) {
@@ -73,24 +114,73 @@ protected:
         playedDb = audiotest::levelDb(tone, kLeadInSeconds + 0.5, 2.0, kRate);
     }
 
-    // One run of mode 5 through the unit's devices, ended as the dialog ends it; the take. A run
-    // that the engine itself reports as spoiled (sound lost on a machine too busy to keep up) is
-    // run once more; the run measured must have lost nothing by the engine's own counts.
-    std::vector<std::int16_t> playAndRecord() {
-        std::vector<std::int16_t> take = playAndRecordOnce();
-        if (!m_fault.empty()) {
-            std::cout << "the run was spoiled, run again: " << m_fault << std::endl;
-            take = playAndRecordOnce();
+    // One run of mode 5 through the unit's devices, ended as the dialog ends it, with the
+    // server's own recorder on the unit's microphone beside it; the take. A run is repeated, at
+    // most twice, when the engine reports it spoiled (sound lost on a machine too busy to keep
+    // up), or when the flaw in a tone that must be whole is one the server's recorder heard as
+    // well: the server's own glitch, which no client can see. A flaw only our take has is ours.
+    std::vector<std::int16_t> playAndRecord(bool toneMustBeWhole = false) {
+        Run run;
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            testing_audio::ServerRecording witness(*s_server, m_micSource, kRate, dir.file("witness.raw"));
+            if (!witness.waitStarted()) {
+                std::cout << "the server's recorder did not start" << std::endl;
+            }
+            run = playAndRecordOnce();
+            const auto heard = witness.stop();
+            const auto flaw = toneMustBeWhole ? findToneFlaw(run.take) : std::nullopt;
+            if (run.fault.empty() && !flaw) {
+                break;
+            }
+            if (!run.fault.empty()) {
+                std::cout << "run " << attempt << " was spoiled: " << run.fault << std::endl;
+                continue;
+            }
+            const auto heardFlaw = findToneFlaw(heard);
+            std::cout << "run " << attempt << ": our take has " << flaw->what << " at " << flaw->atSeconds
+                      << " s; the server's recorder heard "
+                      << (heardFlaw ? heardFlaw->what + " at " + std::to_string(heardFlaw->atSeconds) + " s"
+                                    : std::string("the tone whole"))
+                      << std::endl;
+            if (!heardFlaw || !sameFlaw(*flaw, *heardFlaw)) {
+                break;
+            }
         }
-        EXPECT_EQ(m_fault, "");
-        EXPECT_EQ(m_lost.underflows, 0u);
-        EXPECT_EQ(m_lost.overflows, 0u);
-        EXPECT_EQ(m_lost.holes, 0u);
-        EXPECT_EQ(m_lost.discardedBytes, 0u);
-        return take;
+        EXPECT_TRUE(run.done);
+        EXPECT_EQ(run.doneCode, 0u);
+        // The end came because the last block was played, not because the speaker thread gave
+        // up waiting for it.
+        EXPECT_FALSE(run.speakerGaveUp);
+        EXPECT_EQ(run.stopResult, 1);
+        EXPECT_EQ(run.speakerExit, SPEAKER_EXIT_OK);
+        EXPECT_EQ(run.micExit, MIC_EXIT_OK);
+        EXPECT_EQ(run.fault, "");
+        EXPECT_EQ(run.lost.underflows, 0u);
+        EXPECT_EQ(run.lost.overflows, 0u);
+        EXPECT_EQ(run.lost.holes, 0u);
+        EXPECT_EQ(run.lost.discardedBytes, 0u);
+        return run.take;
     }
 
-    std::vector<std::int16_t> playAndRecordOnce() {
+    // What one run left: its take and how it ended.
+    struct Run {
+        std::vector<std::int16_t> take;
+        bool done = false;
+        std::uintptr_t doneCode = 0;
+        bool speakerGaveUp = false;
+        int stopResult = 0;
+        int speakerExit = 0;
+        int micExit = 0;
+        std::string fault;
+        platform::WaveStreamCounters lost;
+    };
+
+    Run playAndRecordOnce() {
+        {
+            std::lock_guard lock(m_debugMutex);
+            m_debugLines.clear();
+        }
+        Run run;
         CWizardAudio engine(devices);
         engine.m_playFile = playFile;
         engine.m_recordFile = dir.file("take.wav");
@@ -100,33 +190,29 @@ protected:
         platform::NotifyQueue queue;
         if (engine.Start(&queue) != 1) {
             ADD_FAILURE() << "the run did not start";
-            return {};
+            return run;
         }
-        bool done = false;
         // The file plays for 3.8 s; a stream on an idle sink may start up to 2 s late.
-        for (int waited = 0; waited < 150 && !done; ++waited) {
+        for (int waited = 0; waited < 150 && !run.done; ++waited) {
             auto message = queue.take(100);
             if (message && message->message == WM_AUDIO_DONE) {
-                EXPECT_EQ(message->wParam, 0u);
-                done = true;
+                run.doneCode = message->wParam;
+                run.done = true;
             }
         }
-        EXPECT_TRUE(done);
-        // The end came because the last block was played, not because the speaker thread gave
-        // up waiting for it.
         for (const auto& line : debugLines()) {
-            EXPECT_EQ(line.find("did not finish playing"), std::string::npos) << line;
+            run.speakerGaveUp = run.speakerGaveUp || line.find("did not finish playing") != std::string::npos;
         }
-        EXPECT_EQ(engine.Stop(), 1);
-        EXPECT_EQ(engine.m_speakerExitCode, SPEAKER_EXIT_OK);
-        EXPECT_EQ(engine.m_micExitCode, MIC_EXIT_OK);
-        m_fault = engine.RecordingFault();
-        m_lost = engine.LossCounters();
-        return audiotest::readChannel(dir.file("take.wav"), 0);
+        run.stopResult = engine.Stop();
+        run.speakerExit = engine.m_speakerExitCode;
+        run.micExit = engine.m_micExitCode;
+        run.fault = engine.RecordingFault();
+        run.lost = engine.LossCounters();
+        run.take = audiotest::readChannel(dir.file("take.wav"), 0);
+        return run;
     }
 
-    std::string m_fault;
-    platform::WaveStreamCounters m_lost;
+    std::string m_micSource;
 
     void TearDown() override { platform::setDebugOutputSink({}); }
 
@@ -151,22 +237,13 @@ protected:
 TEST_F(PulseEngineTest, TheRecordingHoldsThePlayedToneWholeAtItsLevel) {
     ASSERT_EQ(endpoints.SetSpeakerVolume(65535), 0);
     ASSERT_EQ(endpoints.SetMicrophoneVolume(32768), 0);  // the middle of the microphone's scale: 0 dB
-    const auto take = playAndRecord();
+    const auto take = playAndRecord(true);
     EXPECT_EQ(boxes->count(), 0u);
 
+    // The tone came back whole: no gap inside it, and its length is the played length.
+    const auto flaw = findToneFlaw(take);
+    ASSERT_FALSE(flaw) << flaw->what << " at " << flaw->atSeconds << " s";
     const Sound sound = findSound(take, 2000);
-    ASSERT_GT(sound.end, sound.begin) << "nothing was recorded";
-    // The tone came back without a gap: inside it the signal is never quiet for longer than
-    // near a zero crossing.
-    std::size_t quiet = 0, longestQuiet = 0;
-    for (std::size_t i = sound.begin; i < sound.end; ++i) {
-        quiet = std::abs(static_cast<int>(take[i])) <= 2000 ? quiet + 1 : 0;
-        longestQuiet = std::max(longestQuiet, quiet);
-    }
-    EXPECT_LE(longestQuiet, 3u);
-    // And its length is the played length (the edges of a resampled tone blur by a frame or two).
-    const double heardSeconds = static_cast<double>(sound.end - sound.begin) / kRate;
-    EXPECT_NEAR(heardSeconds, kSeconds, 0.002);
     EXPECT_LT(sound.begin, 2.5 * kRate);
     const double heardDb =
         audiotest::levelDb(take, static_cast<double>(sound.begin) / kRate + 0.5, 2.0, kRate);

@@ -1,13 +1,20 @@
 #include "tests/audio/PulseTestServer.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 namespace testing_audio {
 namespace {
@@ -75,6 +82,72 @@ std::string PulseTestServer::pactlOutput(const std::string& arguments) const {
     }
     ::pclose(pipe);
     return text;
+}
+
+std::string PulseTestServer::sourceName(const std::string& description) const {
+    std::istringstream listing(pactlOutput("list sources"));
+    std::string line, name;
+    while (std::getline(listing, line)) {
+        const auto start = line.find_first_not_of(" \t");
+        const std::string text = start == std::string::npos ? std::string() : line.substr(start);
+        if (text.rfind("Name: ", 0) == 0) {
+            name = text.substr(6);
+        } else if (text == "Description: " + description) {
+            return name;
+        }
+    }
+    return {};
+}
+
+ServerRecording::ServerRecording(const PulseTestServer& server, const std::string& source,
+                                 std::uint32_t rateHz, const std::string& file)
+    : m_file(file) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string rate = "--rate=" + std::to_string(rateHz);
+    std::vector<std::string> words{"parec", "-s",           server.address(), "-d",    source,
+                                   rate,    "--channels=1", "--format=s16le", "--raw", "--latency-msec=100"};
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    if (::posix_spawnp(&m_pid, "parec", &actions, nullptr, argv.data(), environ) != 0) {
+        m_pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ServerRecording::~ServerRecording() {
+    stop();
+}
+
+bool ServerRecording::waitStarted() const {
+    std::error_code error;
+    for (int i = 0; i < 500 && m_pid > 0; ++i) {
+        if (std::filesystem::file_size(m_file, error) > 0 && !error) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::vector<std::int16_t> ServerRecording::stop() {
+    if (m_pid > 0) {
+        // parec writes out what it holds when interrupted.
+        ::kill(m_pid, SIGINT);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    std::ifstream in(m_file, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<std::int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
 }
 
 }  // namespace testing_audio

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testing_audio {
 
@@ -30,11 +34,34 @@ public:
     int pactl(const std::string& arguments) const;
     // Runs pactl against the server; what it printed.
     std::string pactlOutput(const std::string& arguments) const;
+    // The name of the source with this description; empty when there is none.
+    std::string sourceName(const std::string& description) const;
 
 private:
     std::string m_dir;
     std::string m_address;
     std::string m_failure;
+};
+
+// The server's own recording tool (parec) on a connection of its own, recording one source as
+// 16-bit mono while this object lives: a witness of what the server delivered, independent of
+// our client. A gap that it shows as well was made by the server.
+class ServerRecording {
+public:
+    ServerRecording(const PulseTestServer& server, const std::string& source, std::uint32_t rateHz,
+                    const std::string& file);
+    ~ServerRecording();
+    ServerRecording(const ServerRecording&) = delete;
+    ServerRecording& operator=(const ServerRecording&) = delete;
+
+    // Waits until the tool has recorded its first sound; false when it did not start in 5 s.
+    bool waitStarted() const;
+    // Ends the tool; what it recorded.
+    std::vector<std::int16_t> stop();
+
+private:
+    pid_t m_pid = -1;
+    std::string m_file;
 };
 
 }  // namespace testing_audio
