@@ -400,6 +400,10 @@ void SimAudio::tick() {
             const double t = tickStart + static_cast<double>(i) / format.sampleRateHz;
             std::int16_t samples[2];
             if (stream->isUnit()) {
+                if (m_config.microphoneFrames > 0 && m_microphoneFrames >= m_config.microphoneFrames) {
+                    break;
+                }
+                ++m_microphoneFrames;
                 const auto sound = m_path.sample(farEndAt(t), farEndAt(t - echoDelaySeconds), t);
                 samples[0] = toSample(m_path.pick(leftSource, sound));
                 samples[1] = toSample(m_path.pick(rightSource, sound));

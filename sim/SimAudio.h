@@ -32,6 +32,9 @@ struct SimAudioConfig {
     std::uint32_t unitOpenResult = platform::wave::kNoError;  // a failing open returns this
     bool microphoneDelivers = true;                           // false: recorded blocks never complete
     bool speakerPlays = true;                                 // false: played blocks never complete
+    // Frames the unit's microphone records before it records nothing more, as a stalled server's
+    // (0: no limit).
+    std::uint64_t microphoneFrames = 0;
     // Sound time after which the unit is unplugged: its open devices give back their queued
     // blocks with what they hold and refuse new ones (0: never).
     std::uint32_t unitUnpluggedAfterMs = 0;
@@ -62,6 +65,8 @@ public:
 
     // Frames the unit's speaker has played so far (silence of an empty queue not counted).
     std::uint64_t speakerFramesPlayed() const { return m_speakerFrames; }
+    // Frames the unit's microphone has recorded so far.
+    std::uint64_t microphoneFramesRecorded() const { return m_microphoneFrames; }
 
     class Stream;
 
@@ -94,6 +99,7 @@ private:
     std::uint64_t m_speakerOpenedTick = 0;
     std::uint64_t m_farEndWritten = 0;
     std::atomic<std::uint64_t> m_speakerFrames{0};
+    std::atomic<std::uint64_t> m_microphoneFrames{0};
 };
 
 }  // namespace sim
