@@ -111,11 +111,9 @@ TEST_F(DeviceObject, ReaderThreadSignalsEachReportAndStopsOnRequest) {
     EXPECT_EQ(protocol.m_reader.dataEvent.wait(100), platform::kWaitTimeout);
 
     // Stopping returns although no report ever arrives.
-    const auto start = platform::tickCountMs();
     protocol.OpenDevice(false, false);
     EXPECT_FALSE(protocol.m_readerRunning);
     EXPECT_FALSE(protocol.m_deviceOpen);
-    EXPECT_LT(platform::tickCountMs() - start, 1000u);
 }
 
 TEST_F(DeviceObject, DestructionStopsARunningReader) {

@@ -139,9 +139,10 @@ TEST_F(Exchange, ReplyCodeFFFFEndsAtOnceWithoutRetry) {
     sim::SimFaults faults;
     faults.replyFFFF = 1;
     unit->setFaults(faults);
+    // Not waited out: a time-out far longer than any stall of a busy machine.
     const auto start = platform::tickCountMs();
-    EXPECT_EQ(send({0x64, 0x04}, 1000), -1);
-    EXPECT_LT(platform::tickCountMs() - start, 900u);
+    EXPECT_EQ(send({0x64, 0x04}, 60000), -1);
+    EXPECT_LT(platform::tickCountMs() - start, 30000u);
     EXPECT_EQ(unit->writeCount(), 1u);
 }
 
@@ -262,9 +263,10 @@ TEST_F(Exchange, FailedWriteAndUnplugEndTheExchange) {
     faults = {};
     faults.unplugAfterWrites = 0;
     unit->setFaults(faults);
+    // An unplugged unit is not waited for: a time-out far longer than any stall of a busy machine.
     const auto start = platform::tickCountMs();
-    EXPECT_EQ(send({0xA0, 0x00}, 2000), -1);
-    EXPECT_LT(platform::tickCountMs() - start, 1000u);  // an unplugged unit is not waited for
+    EXPECT_EQ(send({0xA0, 0x00}, 60000), -1);
+    EXPECT_LT(platform::tickCountMs() - start, 30000u);
 }
 
 TEST_F(Exchange, ReopenFailureClosesTheDevice) {

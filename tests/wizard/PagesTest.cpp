@@ -157,7 +157,7 @@ TEST_F(Pages, ABurstOfDeviceEventsGivesOneDetectionAfterTheLast) {
     start("");
     ASSERT_EQ(dlg->m_instructions, kConnectText);
     desktop->plugIn("brevik-kr600");  // a burst of three events
-    processEvents(150);
+    processEvents();
     EXPECT_FALSE(dlg->m_devicePresent);
     QElapsedTimer sinceLast;
     desktop->deviceChanges().raise(platform::devchange::kNodesChanged);
@@ -167,8 +167,9 @@ TEST_F(Pages, ABurstOfDeviceEventsGivesOneDetectionAfterTheLast) {
     EXPECT_EQ(dlg->m_instructions.rfind("You are testing ", 0), 0u);
     EXPECT_TRUE(dlg->m_actionButton->isEnabled());
 
-    // One detection: as many words as one more detection sends.
-    processEvents(400);
+    // One detection: no other is waiting to run, and the burst sent as many words as one more
+    // detection sends.
+    drainWithNoTimerRunning();
     const std::size_t afterBurst = mark();
     dlg->DetectDevice();
     EXPECT_EQ(commandWordsSince(afterBurst).size(), afterBurst);
@@ -269,8 +270,10 @@ TEST_F(Pages, TypedTextOnTheFinishPageStays) {
     const std::vector<std::pair<const char*, std::function<void()>>> disturbances{
         {"device change",
          [this] {
+             // The re-detection runs on the GUI thread and asks the unit who it is.
+             const auto from = mark();
              desktop->deviceChanges().raise(platform::devchange::kNodesChanged);
-             processEvents(450);  // past the 300 ms before the re-detection
+             ASSERT_TRUE(waitUntil([&] { return mark() > from; }));
          }},
         {"Back and Next",
          [this] {

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 
@@ -86,6 +87,13 @@ bool WizardFixture::waitUntil(const std::function<bool()>& done, int timeoutMs) 
         QTest::qWait(5);
     }
     return true;
+}
+
+void WizardFixture::drainWithNoTimerRunning() {
+    for (const QTimer* timer : dlg->findChildren<QTimer*>()) {
+        EXPECT_FALSE(timer->isActive()) << "a timer of " << timer->interval() << " ms runs";
+    }
+    processEvents();
 }
 
 std::vector<std::uint16_t> WizardFixture::commandWords() const {

@@ -57,6 +57,9 @@ public:
     static void processEvents(int ms = 0);
     // Runs the event loop until `done` holds or `timeoutMs` has passed; true when it holds.
     static bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+    // Expects no timer of the dialog to run, then handles what is posted already: whatever the
+    // ended work's joined threads posted. Nothing more of that work can arrive after it.
+    void drainWithNoTimerRunning();
 
 protected:
     // The accelerated audio clock of the tests.
