@@ -35,6 +35,8 @@ void PulseDeleter::operator()(pa_stream* stream) const {
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
         pa_stream_disconnect(stream);
     }
