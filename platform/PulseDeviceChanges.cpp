@@ -32,7 +32,8 @@ void onServerEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t
 
 }  // namespace
 
-PulseDeviceChanges::PulseDeviceChanges(PulseContext::Config config) : m_pulse(std::move(config)) {
+PulseDeviceChanges::PulseDeviceChanges(PulseContext::Config config, std::uint32_t retryMs)
+    : m_pulse(std::move(config)), m_retryMs(retryMs) {
     m_pulse.setLostHandler([this] {
         {
             std::lock_guard lock(m_mutex);
@@ -92,7 +93,7 @@ bool PulseDeviceChanges::subscribe(bool report) {
 }
 
 // Keeps the subscription: once the connection is lost, connects and subscribes again every
-// kRetryMs until the server answers or this object goes.
+// m_retryMs until the server answers or this object goes.
 void PulseDeviceChanges::follow() {
     std::unique_lock lock(m_mutex);
     bool reported = true;  // the server's absence, once per absence (the first one by setListener)
@@ -101,9 +102,6 @@ void PulseDeviceChanges::follow() {
             m_lost = false;
             m_subscribed = false;
             reported = false;
-            lock.unlock();
-            raise(devchange::kRemoveComplete);
-            lock.lock();
         } else if (!m_subscribed) {
             lock.unlock();
             const bool now = subscribe(!reported);
@@ -114,7 +112,7 @@ void PulseDeviceChanges::follow() {
             }
             lock.lock();
             if (!now) {
-                m_wake.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return m_stopping; });
+                m_wake.wait_for(lock, std::chrono::milliseconds(m_retryMs), [this] { return m_stopping; });
             }
         } else {
             m_wake.wait(lock, [this] { return m_stopping || m_lost; });

@@ -17,13 +17,14 @@ namespace platform {
 // is no device change. The listener is called on the connection's mainloop thread, or on the
 // thread that keeps the subscription.
 //
-// The subscription outlives the server: when the server goes away (its devices with it:
-// kRemoveComplete), the connection is made again, as every request of the endpoint service
-// makes it, and the subscription with it once the server is back; what the server then holds
-// may differ from before (kNodesChanged).
+// The subscription outlives the server: when the server goes away, the connection is made again,
+// as every request of the endpoint service makes it, and the subscription with it once the
+// server is back. What the server then holds may differ from before, and came before anyone
+// could be told: that is one device change (kNodesChanged).
 class PulseDeviceChanges final : public DeviceChangeNotifier {
 public:
-    explicit PulseDeviceChanges(PulseContext::Config config = {});
+    // retryMs: between attempts to subscribe again while no server answers.
+    explicit PulseDeviceChanges(PulseContext::Config config = {}, std::uint32_t retryMs = 500);
     ~PulseDeviceChanges() override;
     PulseDeviceChanges(const PulseDeviceChanges&) = delete;
     PulseDeviceChanges& operator=(const PulseDeviceChanges&) = delete;
@@ -35,12 +36,11 @@ public:
     bool subscribed() const { return m_subscribed; }
 
 private:
-    static constexpr std::uint32_t kRetryMs = 500;  // between attempts while no server answers
-
     bool subscribe(bool report);
     void follow();
 
     PulseContext m_pulse;
+    const std::uint32_t m_retryMs;
     std::atomic<bool> m_subscribed{false};
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -66,7 +66,7 @@ private:
 class PulseRedetection : public WizardFixture {
 protected:
     // The server without the units' devices, and the wizard on it showing that no unit is there.
-    void startWithoutUnits() {
+    void startWithoutUnits(std::uint32_t resubscribeRetryMs = 500) {
         server = std::make_unique<testing_audio::PulseTestServer>();
         ASSERT_TRUE(server->running()) << server->failure();
         unplugServerUnits();
@@ -74,7 +74,8 @@ protected:
         makeDesktop("");
         endpoints = std::make_unique<CountedEndpoints>();
         waveDevices = std::make_unique<platform::PulseWaveDevices>();
-        serverChanges = std::make_unique<platform::PulseDeviceChanges>();
+        serverChanges = std::make_unique<platform::PulseDeviceChanges>(platform::PulseContext::Config{},
+                                                                       resubscribeRetryMs);
         // The wizard's device changes as the program makes them: the kernel's (here the
         // simulator's) and the server's.
         changes = std::make_unique<platform::DeviceChangeSources>(
@@ -144,11 +145,12 @@ TEST_F(PulseRedetection, TheWelcomePageFindsAUnitWhoseSinkComesAfterTheDeviceEve
 }
 
 TEST_F(PulseRedetection, TheServersDeviceChangesReachTheWizardAfterTheServerRestarted) {
-    startWithoutUnits();
+    // Subscribing again waits long enough for the server to be back with its devices before
+    // anyone could be told of them (a server that takes longer tells of them as they come).
+    startWithoutUnits(3000);
     ASSERT_FALSE(HasFatalFailure());
 
-    // The server restarts on the same socket with both units' devices, which it held before it
-    // could tell anyone.
+    // The server restarts on the same socket with both units' devices.
     ASSERT_TRUE(server->restart()) << server->failure();
     EXPECT_TRUE(waitUntil([&] { return dlg->m_instructions != kConnectText; }, 10000));
     EXPECT_EQ(dlg->m_instructions.rfind("There are 2 Quenlor devices connected.", 0), 0u)
