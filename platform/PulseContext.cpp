@@ -35,6 +35,8 @@ void PulseDeleter::operator()(pa_stream* stream) const {
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
         pa_stream_disconnect(stream);
     }
@@ -114,11 +116,25 @@ void PulseContext::onContextState(pa_context* context, void* userdata) {
         // This runs on the mainloop thread; without the right to raise it, it stays as it is.
         [[maybe_unused]] const int refused = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), -11);
     }
+    const int state = pa_context_get_state(context);
+    bool lost = false;
     {
         std::lock_guard lock(self->m_stateMutex);
-        self->m_state = pa_context_get_state(context);
+        lost = self->m_state == PA_CONTEXT_READY &&
+               (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED);
+        self->m_state = state;
     }
     self->m_stateChanged.notify_all();
+    if (lost && self->m_onLost) {
+        self->m_onLost();
+    }
+}
+
+void PulseContext::setLostHandler(std::function<void()> handler) {
+    if (m_mainloop) {
+        PulseLock lock(m_mainloop.get());
+        m_onLost = std::move(handler);
+    }
 }
 
 std::string PulseContext::contextError(const std::string& what) const {

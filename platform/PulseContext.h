@@ -98,6 +98,11 @@ public:
     // "what: <the context's last error>"; call under the lock.
     std::string contextError(const std::string& what) const;
 
+    // Called on the mainloop thread, under its lock, when a connection that was ready fails or
+    // ends (the server went away or dropped us); the next request connects anew. An empty
+    // handler stops the calls.
+    void setLostHandler(std::function<void()> handler);
+
 private:
     static void onContextState(pa_context* context, void* userdata);
 
@@ -107,7 +112,8 @@ private:
     std::mutex m_connectMutex;  // one connection attempt at a time (several threads open streams)
     std::mutex m_stateMutex;
     std::condition_variable m_stateChanged;
-    int m_state = 0;  // the context's pa_context_state_t, copied by the state callback
+    int m_state = 0;                 // the context's pa_context_state_t, copied by the state callback
+    std::function<void()> m_onLost;  // guarded by the mainloop lock
 };
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/PulseDeviceList.h"
+#include "platform/System.h"
 #include "platform/WaveBlockQueue.h"
 
 namespace platform {
@@ -106,6 +107,8 @@ private:
     };
 
     static void onState(pa_stream* stream, void* userdata);
+    static void onMoved(pa_stream* stream, void* userdata);
+    static void onSuspended(pa_stream* stream, void* userdata);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* userdata);
     static void onRead(pa_stream* stream, std::size_t bytes, void* userdata);
     static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* userdata);
@@ -125,6 +128,7 @@ private:
     void completePlayed();
     void cork(bool corked);
     void abandonBlocks();
+    void fail(const char* why);
     void disconnect();
 
     std::shared_ptr<PulseContext> m_pulse;
@@ -181,6 +185,11 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
             return wave::kBadFormat;
         }
         pa_stream_set_state_callback(m_stream.get(), onState, this);
+        pa_stream_set_moved_callback(m_stream.get(), onMoved, this);
+        pa_stream_set_suspended_callback(m_stream.get(), onSuspended, this);
+        // The stream stays on the device chosen: a server that would move it elsewhere when the
+        // device goes (to its default, the machine's own speaker or microphone) ends it instead.
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         pa_buffer_attr attr;
         attr.maxlength = m_output || config.recordBufferMs == 0
                              ? static_cast<std::uint32_t>(-1)
@@ -199,16 +208,14 @@ std::uint32_t PulseWaveStream::connect(const char* device, const PulseWaveDevice
             pa_stream_set_write_callback(m_stream.get(), onWrite, this);
             pa_stream_set_underflow_callback(m_stream.get(), onUnderflow, this);
             pa_stream_set_overflow_callback(m_stream.get(), onOverflow, this);
-            result = pa_stream_connect_playback(m_stream.get(), device, &attr, PA_STREAM_ADJUST_LATENCY,
-                                                &full, nullptr);
+            result = pa_stream_connect_playback(m_stream.get(), device, &attr, flags, &full, nullptr);
         } else {
             attr.tlength = attr.prebuf = static_cast<std::uint32_t>(-1);
             attr.fragsize = static_cast<std::uint32_t>(
                 pa_usec_to_bytes(config.recordFragmentMs * PA_USEC_PER_MSEC, &m_spec));
             pa_stream_set_read_callback(m_stream.get(), onRead, this);
-            result = pa_stream_connect_record(
-                m_stream.get(), device, &attr,
-                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED));
+            result = pa_stream_connect_record(m_stream.get(), device, &attr,
+                                              static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
         }
         if (result < 0) {
             m_stream.reset();
@@ -250,13 +257,32 @@ void PulseWaveStream::onState(pa_stream* stream, void* userdata) {
         case PA_STREAM_TERMINATED:
             self.m_ready.finish(false, pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
             if (self.m_connected) {
-                // The device or the server went away: give every block back.
-                self.m_failed = true;
-                self.abandonBlocks();
+                self.fail("the device or the server went away");
             }
             break;
         default:
             break;
+    }
+}
+
+// Sound on another device is no sound of the unit's (a server may move a stream that asked not
+// to be moved all the same).
+void PulseWaveStream::onMoved(pa_stream*, void* userdata) {
+    auto& self = *static_cast<PulseWaveStream*>(userdata);
+    if (self.m_connected && !self.m_failed) {
+        self.fail("the server moved it to another device");
+        self.cork(true);
+    }
+}
+
+// A device suspended while the stream uses it plays or records nothing more. A recording
+// stream's device may rest while the stream is paused, and comes back when it starts.
+void PulseWaveStream::onSuspended(pa_stream* stream, void* userdata) {
+    auto& self = *static_cast<PulseWaveStream*>(userdata);
+    if (pa_stream_is_suspended(stream) == 1 && self.m_connected && !self.m_failed &&
+        (self.m_output || self.m_recording)) {
+        self.fail("its device was suspended");
+        self.cork(true);
     }
 }
 
@@ -603,6 +629,14 @@ void PulseWaveStream::abandonBlocks() {
     m_toWrite.clear();
     m_playedAt.clear();
     m_blocks.completeAll();
+}
+
+// The stream can no longer play or record on its device: every block goes back, and every
+// later request fails as for a device that is gone.
+void PulseWaveStream::fail(const char* why) {
+    debugOutput(std::string(m_output ? "Playing" : "Recording") + " stream: " + why + "\n");
+    m_failed = true;
+    abandonBlocks();
 }
 
 void PulseWaveStream::disconnect() {

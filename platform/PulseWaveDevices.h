@@ -22,7 +22,10 @@ namespace platform {
 // with what it holds at stop and reset. Recorded sound that arrives while no recording block is queued waits
 // for the next block, up to the stream's buffer length on the server; only sound beyond that is dropped.
 // Every loss (a playing stream that runs dry before more sound follows, dropped or missing recorded sound) is
-// counted (IWaveStream::counters). New playing streams start at full stream volume. A recording is mixed to
+// counted (IWaveStream::counters). A stream stays on the device it was opened on: when the device
+// goes, is suspended while the stream uses it, or the server moves or kills the stream, the
+// stream gives back every block and refuses later ones, as when the device is gone. New playing
+// streams start at full stream volume. A recording is mixed to
 // the channels asked for here rather than by the server, so that its levels do not depend on the server.
 class PulseWaveDevices final : public IWaveDevices {
 public:

@@ -267,4 +267,82 @@ TEST_F(PulseEngineTest, SpeakerAndMicrophoneVolumesScaleTheRecordedLevel) {
     EXPECT_NEAR(heardDb, playedDb + speakerDb + micDb, 0.5);
 }
 
+// The unit's microphone taken from a run: the run ends as a recording fault, never as a run that
+// recorded another device (the server would move the stream to its default microphone). (A
+// suspended microphone records nothing, which ends a run as well; the wave device's own tests
+// show that it ends the stream.)
+enum class MicLoss { Unloaded, Killed, ServerRestarted };
+
+class PulseEngineLossTest : public PulseEngineTest, public testing::WithParamInterface<MicLoss> {};
+
+TEST_P(PulseEngineLossTest, ARunWhoseMicrophoneIsTakenEndsAsARecordingFault) {
+    // A spare unit, which the case may take away.
+    std::vector<std::string> modules;
+    for (const char* module :
+         {"module-null-sink sink_name=spare_out rate=48000 sink_properties=device.description=SpareSpeaker",
+          "module-remap-source source_name=spare_in master=spare_out.monitor "
+          "source_properties=device.description=SpareMicrophone"}) {
+        const std::string index = s_server->pactlOutput(std::string("load-module ") + module);
+        modules.push_back(index.substr(0, index.find('\n')));
+    }
+    {
+        CWizardAudio engine(devices);
+        engine.m_playFile = playFile;
+        engine.m_recordFile = dir.file("take.wav");
+        engine.m_waveOutName = "SpareSpeaker";
+        engine.m_waveInName = "SpareMicrophone";
+        engine.m_testMode = AUDIO_MODE_PLAY_RECORD;
+        platform::NotifyQueue queue;
+        ASSERT_EQ(engine.Start(&queue), 1);
+        const auto waitFor = [&queue](std::uint32_t message) {
+            for (int waited = 0; waited < 100; ++waited) {
+                if (auto taken = queue.take(100); taken && taken->message == message) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        EXPECT_TRUE(waitFor(WM_AUDIO_LEVEL));  // the recording is under way
+        switch (GetParam()) {
+            case MicLoss::Unloaded:
+                EXPECT_EQ(s_server->pactl("unload-module " + modules[1]), 0);
+                break;
+            case MicLoss::Killed: {
+                const auto streams = s_server->clientStreams("source-outputs");
+                EXPECT_EQ(streams.size(), 1u);
+                EXPECT_TRUE(!streams.empty() && s_server->killStream("source-outputs", streams[0]));
+                break;
+            }
+            case MicLoss::ServerRestarted:
+                EXPECT_TRUE(s_server->restart()) << s_server->failure();
+                break;
+        }
+        EXPECT_TRUE(waitFor(WM_AUDIO_DONE));
+        EXPECT_EQ(engine.Stop(), 1);
+        EXPECT_NE(engine.RecordingFault(), "");
+        const auto shown = boxes->shown();
+        EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](const platform::MessageBoxRequest& box) {
+            return box.text == "Unable to open the microphone";
+        }));
+    }
+    for (auto module = modules.rbegin(); module != modules.rend(); ++module) {
+        s_server->pactl("unload-module " + *module);  // those the case left
+    }
+    if (GetParam() == MicLoss::ServerRestarted) {
+        // The devices are found again on the server that came back.
+        boxes->clear();
+        playAndRecord();
+        EXPECT_EQ(boxes->count(), 0u);
+    }
+}
+
+std::string micLossName(const testing::TestParamInfo<MicLoss>& info) {
+    static const char* const kNames[] = {"Unloaded", "Killed", "ServerRestarted"};
+    return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(PulseMicLosses, PulseEngineLossTest,
+                         testing::Values(MicLoss::Unloaded, MicLoss::Killed, MicLoss::ServerRestarted),
+                         micLossName);
+
 }  // namespace

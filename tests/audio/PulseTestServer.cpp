@@ -1,6 +1,7 @@
 #include "tests/audio/PulseTestServer.h"
 
 #include <fcntl.h>
+#include <pulse/pulseaudio.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,9 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+
+#include "platform/PulseContext.h"
+#include "platform/PulseDeviceList.h"
 
 namespace testing_audio {
 namespace {
@@ -44,16 +48,57 @@ PulseTestServer::PulseTestServer() {
         return;
     }
     m_dir = pattern;
+    start();
+}
+
+bool PulseTestServer::start() {
     const std::string out = m_dir + "/start.out";
     const int status = runShell("'" + script() + "' start '" + m_dir + "' " + std::to_string(::getpid()) +
                                 " >'" + out + "' 2>&1");
     std::string output = readFile(out);
     if (status != 0) {
         m_failure = output;
-        return;
+        m_address.clear();
+        return false;
     }
     m_address = output.substr(0, output.find('\n'));
     ::setenv("PULSE_SERVER", m_address.c_str(), 1);
+    return true;
+}
+
+bool PulseTestServer::restart() {
+    if (m_dir.empty()) {
+        return false;
+    }
+    runShell("'" + script() + "' stop '" + m_dir + "'");
+    return start();
+}
+
+std::vector<std::string> PulseTestServer::clientStreams(const std::string& kind) const {
+    // "index<TAB>device<TAB>client<TAB>...": the server's own streams have no client ("-").
+    std::istringstream lines(pactlOutput("list short " + kind));
+    std::vector<std::string> indexes;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string index, device, client;
+        if (std::getline(fields, index, '\t') && std::getline(fields, device, '\t') &&
+            std::getline(fields, client, '\t') && client != "-") {
+            indexes.push_back(index);
+        }
+    }
+    return indexes;
+}
+
+bool PulseTestServer::killStream(const std::string& kind, const std::string& index) const {
+    // pactl has no word for it: the request goes through a connection of our own.
+    platform::PulseContext pulse(platform::PulseContext::Config{"Stream killer"});
+    platform::PulseCall call;
+    const auto stream = static_cast<std::uint32_t>(std::stoul(index));
+    return static_cast<bool>(pulse.request(call, "kill " + kind, [&](pa_context* context) {
+        return kind == "sink-inputs"
+                   ? pa_context_kill_sink_input(context, stream, platform::finishOnSuccess, &call)
+                   : pa_context_kill_source_output(context, stream, platform::finishOnSuccess, &call);
+    }));
 }
 
 PulseTestServer::~PulseTestServer() {

@@ -37,7 +37,19 @@ public:
     // The name of the source with this description; empty when there is none.
     std::string sourceName(const std::string& description) const;
 
+    // Stops the server and starts it again on the same socket, with its devices as at the
+    // start; false when it did not come back (failure() says why).
+    bool restart();
+
+    // The indexes of the clients' streams of a kind ("sink-inputs" or "source-outputs"), leaving
+    // out the server's own (those of its remapped sources).
+    std::vector<std::string> clientStreams(const std::string& kind) const;
+    // Has the server end a client's stream as it ends one it kills; true when it did.
+    bool killStream(const std::string& kind, const std::string& index) const;
+
 private:
+    bool start();
+
     std::string m_dir;
     std::string m_address;
     std::string m_failure;

@@ -381,6 +381,121 @@ INSTANTIATE_TEST_SUITE_P(PulseBuffers, PulseLateBlocksTest,
                          testing::Values(LateBlocksCase{0, false}, LateBlocksCase{2000, false},
                                          LateBlocksCase{300, true}));
 
+// A device taken from a stream while it plays or records: the stream gives back every block
+// and takes no more, as when the device is gone; it never goes on on another device.
+enum class Loss { Unload, Suspend, Kill, Move };
+
+struct LostDeviceCase {
+    WaveDirection direction;
+    Loss loss;
+};
+
+class PulseLostDeviceTest : public testing_audio::PulseServerTest,
+                            public testing::WithParamInterface<LostDeviceCase> {
+protected:
+    // A spare unit of its own, which the case may take away: a sink and the source that
+    // records its monitor.
+    void SetUp() override {
+        PulseServerTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        for (const char* module : {"module-null-sink sink_name=spare_out rate=48000",
+                                   "module-remap-source source_name=spare_in master=spare_out.monitor"}) {
+            const std::string index = s_server->pactlOutput(std::string("load-module ") + module);
+            m_modules.push_back(index.substr(0, index.find('\n')));
+        }
+    }
+    void TearDown() override {
+        for (auto module = m_modules.rbegin(); module != m_modules.rend(); ++module) {
+            s_server->pactl("unload-module " + *module);  // those the case left
+        }
+    }
+
+    PulseWaveDevices devices;
+    std::vector<std::string> m_modules;  // the spare sink's, then its source's
+};
+
+TEST_P(PulseLostDeviceTest, TheStreamEndsAsOnAGoneDeviceAndNeverMovesElsewhere) {
+    const bool output = GetParam().direction == WaveDirection::Output;
+    const std::string kind = output ? "sink-inputs" : "source-outputs";
+    const std::string device = output ? "spare_out" : "spare_in";
+    if (GetParam().loss == Loss::Suspend && std::getenv("QPG_AUDIO_SERVER") != nullptr &&
+        std::string(std::getenv("QPG_AUDIO_SERVER")) == "pipewire") {
+        GTEST_SKIP() << "PipeWire's server does not suspend a device that a stream uses";
+    }
+    Event event;
+    std::unique_ptr<IWaveStream> stream;
+    ASSERT_EQ(devices.open(GetParam().direction, {0, device}, kMono, event, stream), wave::kNoError);
+    Block block(kRate * 2 * 60), spare(kRate * 2);
+    ASSERT_EQ(stream->prepare(block.header), wave::kNoError);
+    ASSERT_EQ(stream->prepare(spare.header), wave::kNoError);
+    ASSERT_EQ(stream->queue(block.header), wave::kNoError);
+    if (!output) {
+        ASSERT_EQ(stream->start(), wave::kNoError);
+        // Sound comes in (a source on an idle sink may take a while to start).
+        for (int waits = 0; waits < 100 && block.header.bytesRecorded.load() == 0; ++waits) {
+            event.wait(50);
+        }
+        ASSERT_GT(block.header.bytesRecorded.load(), 0u);
+        ASSERT_FALSE(block.header.isDone());
+    }
+    const auto streams = s_server->clientStreams(kind);
+    ASSERT_EQ(streams.size(), 1u);
+    // Where the stream is: its line of "list short", whose second field is its device.
+    const auto placeOf = [&] {
+        const std::string list = s_server->pactlOutput("list short " + kind);
+        const auto line = list.find(streams[0] + "\t");
+        return list.substr(line, list.find('\n', line) - line);
+    };
+
+    switch (GetParam().loss) {
+        case Loss::Unload:
+            ASSERT_EQ(s_server->pactl("unload-module " + m_modules[output ? 0 : 1]), 0);
+            break;
+        case Loss::Suspend:
+            ASSERT_EQ(s_server->pactl((output ? "suspend-sink " : "suspend-source ") + device + " 1"), 0);
+            break;
+        case Loss::Kill:
+            ASSERT_TRUE(s_server->killStream(kind, streams[0]));
+            break;
+        case Loss::Move: {
+            // The server refuses to move it at all: it stays where it is, in use.
+            const std::string before = placeOf();
+            EXPECT_NE(s_server->pactl((output ? "move-sink-input " : "move-source-output ") + streams[0] +
+                                      (output ? " builtin" : " builtin_mic")),
+                      0);
+            EXPECT_EQ(placeOf(), before);
+            EXPECT_FALSE(block.header.isDone());
+            EXPECT_EQ(stream->reset(), wave::kNoError);
+            EXPECT_EQ(stream->close(), wave::kNoError);
+            return;
+        }
+    }
+    while (!block.header.isDone()) {
+        ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
+    }
+    EXPECT_FALSE(block.header.isQueued());
+    EXPECT_NE(stream->queue(spare.header), wave::kNoError);
+    EXPECT_FALSE(spare.header.isQueued());
+    EXPECT_EQ(stream->close(), wave::kNoError);
+}
+
+std::string lostDeviceCaseName(const testing::TestParamInfo<LostDeviceCase>& info) {
+    static const char* const kLosses[] = {"Unloaded", "Suspended", "Killed", "MovedAway"};
+    return std::string(info.param.direction == WaveDirection::Output ? "Playing" : "Recording") +
+           kLosses[static_cast<int>(info.param.loss)];
+}
+
+INSTANTIATE_TEST_SUITE_P(PulseLostDevices, PulseLostDeviceTest,
+                         testing::Values(LostDeviceCase{WaveDirection::Output, Loss::Unload},
+                                         LostDeviceCase{WaveDirection::Input, Loss::Unload},
+                                         LostDeviceCase{WaveDirection::Output, Loss::Suspend},
+                                         LostDeviceCase{WaveDirection::Input, Loss::Suspend},
+                                         LostDeviceCase{WaveDirection::Output, Loss::Kill},
+                                         LostDeviceCase{WaveDirection::Input, Loss::Kill},
+                                         LostDeviceCase{WaveDirection::Output, Loss::Move},
+                                         LostDeviceCase{WaveDirection::Input, Loss::Move}),
+                         lostDeviceCaseName);
+
 TEST(PulseWaveDevicesServerTest, NoServerMeansNoDevices) {
     testing_audio::ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/qpg/native");
     PulseWaveDevices devices;
