@@ -154,7 +154,7 @@ ServerRecording::ServerRecording(const PulseTestServer& server, const std::strin
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const std::string rate = "--rate=" + std::to_string(rateHz);
     std::vector<std::string> words{"parec", "-s",           server.address(), "-d",    source,
-                                   rate,    "--channels=1", "--format=s16le", "--raw", "--latency-msec=100"};
+                                   rate,    "--channels=2", "--format=s16le", "--raw", "--latency-msec=100"};
     std::vector<char*> argv;
     for (auto& word : words) {
         argv.push_back(word.data());
@@ -190,8 +190,11 @@ std::vector<std::int16_t> ServerRecording::stop() {
     }
     std::ifstream in(m_file, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::vector<std::int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    // The source's first channel, as it is: no mix of channels changes the samples.
+    std::vector<std::int16_t> samples(bytes.size() / 4);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        std::memcpy(&samples[i], bytes.data() + 4 * i, 2);
+    }
     return samples;
 }
 

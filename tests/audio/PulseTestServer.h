@@ -55,9 +55,9 @@ private:
     std::string m_failure;
 };
 
-// The server's own recording tool (parec) on a connection of its own, recording one source as
-// 16-bit mono while this object lives: a witness of what the server delivered, independent of
-// our client. A gap that it shows as well was made by the server.
+// The server's own recording tool (parec) on a connection of its own, recording the first channel
+// of a two-channel source as 16-bit samples while this object lives: a witness of what the
+// server delivered, independent of our client. A gap that it shows as well the server made.
 class ServerRecording {
 public:
     ServerRecording(const PulseTestServer& server, const std::string& source, std::uint32_t rateHz,
