@@ -118,6 +118,7 @@ protected:
             EXPECT_EQ(line.find("did not finish playing"), std::string::npos) << line;
         }
         EXPECT_EQ(engine.Stop(), 1);
+        EXPECT_TRUE(engine.KeepRecording());
         EXPECT_EQ(engine.m_speakerExitCode, SPEAKER_EXIT_OK);
         EXPECT_EQ(engine.m_micExitCode, MIC_EXIT_OK);
         m_fault = engine.RecordingFault();
