@@ -5,6 +5,7 @@
 #include <QRadioButton>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -89,6 +90,23 @@ TEST_P(EchoVerdict, EchoReductionJudgesTheCanceller) {
     EXPECT_TRUE(showsPicture(dlg->m_resultPicture,
                              GetParam().verdict == VERDICT_PASS ? dlg->m_passBitmap : dlg->m_failBitmap));
     EXPECT_EQ(dlg->m_echoStep, ECHO_STEP_NONE);
+
+    // A later test stopped while it records keeps this test's recording, verdict and figures.
+    const std::string recording = dlg->m_dataDir + "WaveFiles/Echo_Test.wav";
+    const auto bytes = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string kept = bytes(recording);
+    const double lms = dlg->m_lmsEchoDb;
+    const double total = dlg->m_totalEchoDb;
+    dlg->OnActionButton();
+    ASSERT_TRUE(waitUntil([&] { return dlg->m_echoRecordedBytes > 0; }, 10000));
+    dlg->OnActionButton();  // Stop
+    EXPECT_EQ(bytes(recording), kept);
+    EXPECT_EQ(dlg->m_echoVerdict, GetParam().verdict);
+    EXPECT_EQ(dlg->m_lmsEchoDb, lms);
+    EXPECT_EQ(dlg->m_totalEchoDb, total);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cancellers, EchoVerdict,
