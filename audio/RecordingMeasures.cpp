@@ -289,7 +289,9 @@ std::string echoSoundFault(const std::string& path, const std::string& name, boo
         std::snprintf(span, sizeof span, "%.1f s to %.1f s", window.startSeconds,
                       window.startSeconds + window.lengthSeconds);
         if ((std::uint64_t{offset} + count) * static_cast<std::uint64_t>(channels) > reader.m_dataSize) {
-            return "The recording " + name + " is too short: it ends before " + span + " is recorded";
+            char end[32];
+            std::snprintf(end, sizeof end, "%.1f s", window.startSeconds + window.lengthSeconds);
+            return "The recording " + name + " is too short: it ends before " + end;
         }
         for (const int channel : measured) {
             samples.assign(count, 0);  // room for both channels as read, one kept
