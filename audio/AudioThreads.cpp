@@ -92,7 +92,18 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
     std::vector<std::uint8_t> readBuffer(kLastBlockBytes);
     int index = 0;
     bool endReached = false;
+    bool playedWhole = true;
     CWaveBuffer* lastWritten = nullptr;
+    // The device stopped taking or playing the sound: the run ends as a fault, which the
+    // run's measurements must not take for a run that played its file.
+    const auto giveUp = [&](const char* what) {
+        platform::debugOutput(std::string("SpeakerThread: ") + what + "\n");
+        playedWhole = false;
+        engine->SetRecordingFault("The sound device " + engine->m_waveOutName +
+                                  " did not play the whole of " + engine->m_playFile + ": it " + what);
+        engine->post(WM_AUDIO_DONE, 0, 0);
+        endReached = true;
+    };
     while (engine->m_speakerRunning != 0) {
         if (endReached) {
             engine->m_stopEvent.wait(100);
@@ -105,17 +116,17 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
                 if (engine->m_speakerRunning == 0) {
                     break;
                 }
-                // The device keeps the block: the run cannot go on.
-                platform::debugOutput("SpeakerThread: the playing device does not return its blocks\n");
-                engine->post(WM_AUDIO_DONE, 0, 0);
-                endReached = true;
+                giveUp("kept the blocks it was given");
                 continue;
             }
             std::memcpy(block->GetData(), readBuffer.data(), got);
             block->SetLength(got);
             device.PrepareHeader(block);
             index = (index + 1) % kSpeakerBlocks;
-            device.Write(block);
+            if (device.Write(block) == 0) {
+                giveUp("refused the sound");
+                continue;
+            }
             lastWritten = block;
         } else {
             if (lastWritten != nullptr) {
@@ -124,7 +135,8 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
             if (lastWritten != nullptr &&
                 !waitPlayed(device, lastWritten, limitMs, engine->m_speakerRunning, engine->m_stopEvent) &&
                 engine->m_speakerRunning != 0) {
-                platform::debugOutput("SpeakerThread: the last block did not finish playing\n");
+                giveUp("did not finish playing the end");
+                continue;
             }
             engine->m_stopEvent.wait(100);
             engine->post(WM_AUDIO_DONE, 0, 0);
@@ -135,7 +147,7 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
     device.Close();
     engine->NoteLosses(device.Counters(), true);
     platform::debugOutput("Exiting SpeakerThread()\n");
-    return SPEAKER_EXIT_OK;
+    return playedWhole ? SPEAKER_EXIT_OK : SPEAKER_EXIT_NOT_PLAYED;
 }
 
 int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
@@ -155,11 +167,18 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
         std::snprintf(text, sizeof text, "Unable to open native record device, DevID_USB=%d\n",
                       engine->m_waveInId);
         showError("MicrophoneThread", text);
+        // Nothing was recorded: the recording's name keeps what it had.
+        if (writer != nullptr) {
+            writer->Discard();
+        }
         engine->post(WM_AUDIO_DONE, 1, 0);
         return MIC_EXIT_OPEN_FAILED;
     }
     if (device.QueueBuffers() == 0) {
         showError("MicrophoneThread", "Unable to create record Queue\nStopping test");
+        if (writer != nullptr) {
+            writer->Discard();
+        }
         engine->post(WM_AUDIO_DONE, 1, 0);
         device.Stop();
         device.Reset();
@@ -249,7 +268,8 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
     device.Reset();
     device.Close();
     engine->NoteLosses(device.Counters(), false);
-    if (writer != nullptr && !writer->Close()) {
+    // The recording waits, whole, under its temporary name until the engine's caller keeps it.
+    if (writer != nullptr && !writer->Finish()) {
         engine->SetRecordingFault(writer->ErrorText());
     }
     platform::debugOutput("Exiting MicrophoneThread()\n");

@@ -1,12 +1,15 @@
 #include "audio/CWaveFileWriter.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "audio/ByteOrder.h"
 
@@ -41,7 +44,7 @@ int createTemporaryBeside(const std::string& path, std::string& tempName) {
 }  // namespace
 
 CWaveFileWriter::~CWaveFileWriter() {
-    Close();
+    Discard();
 }
 
 void CWaveFileWriter::fail(const char* operation, int error) {
@@ -53,7 +56,7 @@ void CWaveFileWriter::fail(const char* operation, int error) {
 }
 
 int CWaveFileWriter::Create(const std::string& path, const CWaveFormat& format) {
-    Close();
+    Discard();
     m_fileName = path;
     m_error.clear();
     m_failed = false;
@@ -108,8 +111,15 @@ bool CWaveFileWriter::Write(const void* data, int count) {
 }
 
 bool CWaveFileWriter::Close() {
-    if (m_file == nullptr) {
+    if (m_file == nullptr && !m_finished) {
         return true;
+    }
+    return Finish() && Keep();
+}
+
+bool CWaveFileWriter::Finish() {
+    if (m_file == nullptr) {
+        return m_finished;
     }
     const std::uint32_t pad = m_dataBytes & 1u;
     if (pad != 0 && std::fputc(0, m_file) == EOF) {
@@ -128,20 +138,77 @@ bool CWaveFileWriter::Close() {
         fail("write", errno);
     }
     m_file = nullptr;
-    if (!m_failed && std::rename(m_tempName.c_str(), m_fileName.c_str()) != 0) {
-        fail("save", errno);
-    }
     if (m_failed) {
         ::unlink(m_tempName.c_str());
+        return false;
     }
-    return !m_failed;
+    m_finished = true;
+    return true;
+}
+
+bool CWaveFileWriter::Keep() {
+    if (!m_finished) {
+        return false;
+    }
+    m_finished = false;
+    if (std::rename(m_tempName.c_str(), m_fileName.c_str()) != 0) {
+        fail("save", errno);
+        ::unlink(m_tempName.c_str());
+        return false;
+    }
+    return true;
 }
 
 void CWaveFileWriter::Discard() {
-    if (m_file == nullptr) {
+    if (m_file == nullptr && !m_finished) {
         return;
     }
-    std::fclose(m_file);
-    m_file = nullptr;
+    if (m_file != nullptr) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+    m_finished = false;
     ::unlink(m_tempName.c_str());
+}
+
+int CWaveFileWriter::RemoveStaleTemporaries(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return 0;
+    }
+    const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        // ".<name>.<pid>-<n>.part": the pid is the last dot's digits before the dash.
+        const std::string name = entry->d_name;
+        constexpr std::string_view kSuffix = ".part";
+        if (name.size() <= kSuffix.size() + 1 || name[0] != '.' || !name.ends_with(kSuffix)) {
+            continue;
+        }
+        const std::string stem = name.substr(0, name.size() - kSuffix.size());
+        const auto dot = stem.rfind('.');
+        const auto dash = stem.rfind('-');
+        if (dot == 0 || dot == std::string::npos || dash == std::string::npos || dash < dot + 2 ||
+            dash + 1 == stem.size()) {
+            continue;
+        }
+        const std::string pid = stem.substr(dot + 1, dash - dot - 1);
+        const std::string counter = stem.substr(dash + 1);
+        const auto digits = [](const std::string& text) {
+            return text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+        };
+        if (!digits(pid) || !digits(counter)) {
+            continue;
+        }
+        const auto process = static_cast<pid_t>(std::stol(pid));
+        // A process that runs (or that we may not signal) may still be writing it.
+        if (process <= 0 || process == ::getpid() || ::kill(process, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        if (::unlink((base + name).c_str()) == 0) {
+            ++removed;
+        }
+    }
+    ::closedir(dir);
+    return removed;
 }

@@ -10,14 +10,16 @@
 // filled in by Close (layout: "RIFF", size, "WAVE", "fmt ", 18, format, "data", size, samples).
 //
 // The sound goes to a temporary file beside the recording's name, which takes that name only
-// when Close has written it whole: a failed or abandoned recording never leaves half a file
-// under the name, and whatever was at the name (an earlier recording, a symbolic link) is
-// replaced rather than written through.
+// when it has been written whole and is kept (Close, or Finish then Keep): a failed, abandoned
+// or unwanted recording never replaces what the name holds, and whatever was at the name (an
+// earlier recording, a symbolic link) is replaced rather than written through. The temporary
+// file is named ".<name>.<pid>-<n>.part".
 class CWaveFileWriter {
 public:
     static constexpr std::uint32_t kHeaderBytes = 46;
 
     CWaveFileWriter() = default;
+    // An abandoned recording is discarded.
     ~CWaveFileWriter();
     CWaveFileWriter(const CWaveFileWriter&) = delete;
     CWaveFileWriter& operator=(const CWaveFileWriter&) = delete;
@@ -30,12 +32,25 @@ public:
     // would pass the 4 GB that a RIFF size can hold; nothing of such a block is written.
     bool Write(const void* data, int count);
 
-    // Pads odd data, writes the chunk sizes and puts the file in place under the recording's
-    // name; false, leaving the name as it was, when any write failed.
+    // Finish, then Keep; false, leaving the name as it was, when any write failed.
     bool Close();
 
-    // Closes and removes the temporary file: the recording's name keeps what it had.
+    // Pads odd data and writes the chunk sizes: the recording is whole under its temporary name
+    // (TemporaryName), waiting for Keep or Discard. False, the temporary file removed, when any
+    // write failed.
+    bool Finish();
+    // Puts a finished recording in place under the recording's name; false when there is none
+    // or it cannot be put there (see ErrorText), the name then keeping what it had.
+    bool Keep();
+    // Closes and removes the temporary file, finished or not: the name keeps what it had.
     void Discard();
+    // A finished recording waits for Keep or Discard.
+    bool IsFinished() const { return m_finished; }
+    const std::string& TemporaryName() const { return m_tempName; }
+
+    // Removes the temporary files that processes no longer running left in `folder`; those of
+    // running processes are left alone. The count removed.
+    static int RemoveStaleTemporaries(const std::string& folder);
 
     bool IsOpen() const { return m_file != nullptr; }
     std::uint32_t DataBytes() const { return m_dataBytes; }
@@ -54,4 +69,5 @@ private:
     std::string m_error;
     std::uint32_t m_dataBytes = 0;
     bool m_failed = false;
+    bool m_finished = false;
 };

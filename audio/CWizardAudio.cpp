@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "audio/CWaveFormat.h"
+#include "audio/RecordingMeasures.h"
 #include "platform/MessageBox.h"
 #include "platform/System.h"
 
@@ -68,8 +69,9 @@ CWizardAudio::~CWizardAudio() {
     if (m_pSpeakerThread) {
         m_pSpeakerThread->join(platform::kInfinite);
     }
+    // A recording nobody kept never replaces the one under its name.
     if (m_pRecordWriter) {
-        m_pRecordWriter->Close();
+        m_pRecordWriter->Discard();
     }
     m_playReader.Close();
 }
@@ -197,6 +199,9 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
         return 0;
     }
     m_hNotifyWnd = target;
+    if (m_pRecordWriter) {
+        m_pRecordWriter->Discard();  // an earlier run's recording that was not kept
+    }
     {
         std::lock_guard lock(m_faultMutex);
         m_recordingFault.clear();
@@ -244,10 +249,7 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
         }
     }
     if (modeWritesRecording(mode)) {
-        if (m_pRecordWriter) {
-            m_pRecordWriter->Close();
-        }
-        m_pRecordWriter.reset();
+        m_pRecordWriter.reset();  // discards an earlier run's recording that was not kept
         try {
             m_pRecordWriter = std::make_unique<CWaveFileWriter>();
         } catch (const std::bad_alloc& error) {
@@ -285,6 +287,30 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
         }
     }
     return 1;
+}
+
+bool CWizardAudio::KeepRecording() {
+    if (m_pMicThread || !m_pRecordWriter || !m_pRecordWriter->IsFinished()) {
+        SetRecordingFault("The recording of " + m_runRecordFile + " was not finished");
+        return false;
+    }
+    if (!m_pRecordWriter->Keep()) {
+        SetRecordingFault(m_pRecordWriter->ErrorText());
+        return false;
+    }
+    return true;
+}
+
+void CWizardAudio::DiscardRecording() {
+    if (!m_pMicThread && m_pRecordWriter) {
+        m_pRecordWriter->Discard();
+    }
+}
+
+std::string CWizardAudio::EchoSoundFault(bool echoReduction) const {
+    const bool pending = !m_pMicThread && m_pRecordWriter && m_pRecordWriter->IsFinished();
+    const std::string path = pending ? m_pRecordWriter->TemporaryName() : m_recordFile;
+    return recording_measures::echoSoundFault(path, m_runRecordFile, echoReduction);
 }
 
 int CWizardAudio::Stop() {

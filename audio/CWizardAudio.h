@@ -42,6 +42,8 @@ enum AudioMode {
 // Exit codes of the two worker threads.
 inline constexpr int SPEAKER_EXIT_OK = 100;
 inline constexpr int SPEAKER_EXIT_OPEN_FAILED = 102;
+// The device stopped taking or playing the sound before the file's end.
+inline constexpr int SPEAKER_EXIT_NOT_PLAYED = 103;
 inline constexpr int MIC_EXIT_OK = 200;
 inline constexpr int MIC_EXIT_OPEN_FAILED = 202;
 inline constexpr int MIC_EXIT_QUEUE_FAILED = 203;
@@ -86,6 +88,22 @@ public:
     // the recording is whole. The first fault of a run is kept; Start clears it. Any thread.
     std::string RecordingFault() const;
     void SetRecordingFault(const std::string& fault);
+
+    // The recording of the last run (modes 3 and 5) is finished under a temporary name when its
+    // run ends; it takes m_recordFile's name only when the caller keeps it. Keep: true when it
+    // is in place now; false, with a recording fault, when the run left none or it cannot be
+    // put there (m_recordFile then keeps what it had). Discard: removes it. Both wait for
+    // nothing: call them once the run has been stopped; Start and the engine's end discard a
+    // recording not kept.
+    bool KeepRecording();
+    void DiscardRecording();
+
+    // Why the last run's echo recording gives no echo figures although it is whole: it is
+    // shorter than the windows the figures measure (reduction: A, B and C; else the residual
+    // window), or one of them holds no sound on the figures' channel or on the far-end channel
+    // of a two-channel recording. Empty when the figures can be taken; read before the
+    // recording is kept.
+    std::string EchoSoundFault(bool echoReduction) const;
 
     // What the devices of the last run lost of its sound: gaps in the playing, recorded sound
     // dropped or missing. Start clears them; a run that writes a recording and lost any sound

@@ -1,6 +1,7 @@
 #include "audio/RecordingMeasures.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <new>
@@ -11,6 +12,7 @@
 #include "audio/DelayEstimator.h"
 #include "audio/EchoFigures.h"
 #include "audio/MeasureMessages.h"
+#include "audio/WaveFileErrors.h"
 
 namespace recording_measures {
 
@@ -265,6 +267,50 @@ int calcResidualEcho(std::unique_ptr<CWaveFileReader>& analysisReader, const std
     }
     residual = file.level(echo_figures::kWindowR);
     return echo_figures::residualEchoPasses(residual) ? 1 : 0;
+}
+
+std::string echoSoundFault(const std::string& path, const std::string& name, bool echoReduction) {
+    CWaveFileReader reader;
+    if (!reader.Open(path)) {
+        return "The recording " + name + " cannot be read: " + wavefile::errorText(reader.m_lastError);
+    }
+    const int rate = sampleRateOf(reader);
+    const int channels = channelCountOf(reader);
+    const std::vector<echo_figures::Window> windows =
+        echoReduction ? std::vector{echo_figures::kWindowA, echo_figures::kWindowB, echo_figures::kWindowC}
+                      : std::vector{echo_figures::kWindowR};
+    // Channel 0 of a one-channel recording; else 1, the figures' channel, and 2, the far end.
+    const std::vector<int> measured = channels == 1 ? std::vector{0} : std::vector{1, 2};
+    std::vector<std::int16_t> samples;
+    for (const auto& window : windows) {
+        const std::uint32_t offset = echo_figures::channelBytes(window.startSeconds, rate);
+        const std::uint32_t count = echo_figures::channelBytes(window.lengthSeconds, rate);
+        char span[64];
+        std::snprintf(span, sizeof span, "%.1f s to %.1f s", window.startSeconds,
+                      window.startSeconds + window.lengthSeconds);
+        if ((std::uint64_t{offset} + count) * static_cast<std::uint64_t>(channels) > reader.m_dataSize) {
+            char end[32];
+            std::snprintf(end, sizeof end, "%.1f s", window.startSeconds + window.lengthSeconds);
+            return "The recording " + name + " is too short: it ends before " + end;
+        }
+        for (const int channel : measured) {
+            samples.assign(count, 0);  // room for both channels as read, one kept
+            const std::uint32_t kept =
+                reader.SeekData(offset * static_cast<std::uint32_t>(channels))
+                    ? (channel == 0 ? reader.ReadChannel(samples.data(), count / 2, 0)
+                                    : reader.ReadChannel(samples.data(), count, channel))
+                    : 0;
+            if (kept < count) {
+                return "The recording " + name +
+                       " cannot be read: " + wavefile::errorText(reader.m_lastError);
+            }
+            if (echo_figures::levelOfSamples({samples.data(), count / 2}) == echo_figures::kSilentDb) {
+                return "The recording " + name + " holds no sound from " + span + " on its " +
+                       (channel == 2 ? "far-end" : "microphone") + " channel";
+            }
+        }
+    }
+    return {};
 }
 
 std::string echoRecordingPath(const std::string& dataDirectory) {

@@ -32,6 +32,13 @@ int calcEchoReduction(std::unique_ptr<CWaveFileReader>& analysisReader, const st
 int calcResidualEcho(std::unique_ptr<CWaveFileReader>& analysisReader, const std::string& path,
                      double& residual);
 
+// Why the echo recording at `path` (named `name` in the text) gives no echo figures: it cannot
+// be read, it is shorter than the windows the figures measure (reduction: A, B and C; else the
+// residual window), or one of them holds no sound (the level of silence) on the figures'
+// channel or, in a two-channel recording, on the far-end channel. Empty when the figures can be
+// taken. Shows nothing.
+std::string echoSoundFault(const std::string& path, const std::string& name, bool echoReduction);
+
 // The standard echo recording in the data folder: "WaveFiles/Echo_Test.wav" after it, with the
 // separator added when the folder lacks it.
 std::string echoRecordingPath(const std::string& dataDirectory);

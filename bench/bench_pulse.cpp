@@ -147,6 +147,7 @@ void engineRuns(platform::IWaveDevices& devices, int runs) {
         if (stopMs < 0) {
             engine.Stop();
         }
+        engine.KeepRecording();
         stalls.push_back(stopMs);
         const auto take = audiotest::readChannel(dir.file("take.wav"), 1);
         const auto loud = [](std::int16_t s) { return std::abs(static_cast<int>(s)) > 2000; };

@@ -371,6 +371,8 @@ bool CProbeGuideDlg::OnInitDialog() {
     // Names are appended to the folders directly.
     m_installDir = withSlash(m_installDir);
     m_dataDir = withSlash(m_dataDir);
+    // Recordings that a process which no longer runs left unfinished.
+    CWaveFileWriter::RemoveStaleTemporaries(m_dataDir + "WaveFiles");
 
     m_page = PAGE_WELCOME;
     m_micVolume = 12;

@@ -198,6 +198,10 @@ public:
     // The unit is in the state the echo test sets, from its first switch command until the
     // test ends and restores it.
     bool m_echoTestActive = false;
+    // The stage switches 0x01 and 0x06 that the test switched on and no stage mark has switched
+    // off since: the end of the test switches them off.
+    bool m_switch01On = false;
+    bool m_switch06On = false;
     long OnAudioDone(std::uintptr_t wParam, std::intptr_t lParam);
     // wParam: address of the recorded block's first byte; lParam: its byte count, or negative
     // for the stage mark.

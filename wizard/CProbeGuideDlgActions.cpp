@@ -41,6 +41,14 @@ bool hubRefuses(CHIDProtocol& unit) {
 void CProbeGuideDlg::EndRecording() {
     KillTimer(TIMER_RECORD_LIMIT);
     StopAudio();
+    if (m_page == PAGE_RECORDING) {
+        // A recording that recorded without a fault takes its name; a failed one never
+        // replaces the one kept.
+        const bool whole = m_audio.RecordingFault().empty() && m_audio.m_micExitCode == MIC_EXIT_OK;
+        if (!whole || !m_audio.KeepRecording()) {
+            m_audio.DiscardRecording();
+        }
+    }
     UndoLoopback();
 }
 

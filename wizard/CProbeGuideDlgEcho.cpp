@@ -85,13 +85,15 @@ void restoreSavedSwitches(CProbeGuideDlg& dlg) {
     }
 }
 
-// Ends the test for the unit as a finished test ends it, once, whichever way out the test
-// takes (Stop, Next, Back, closing the dialog, a run that cannot start, a chain that cannot go
-// on, a test that could not measure): the recording routing, both stage switches off and the
-// saved switch states restored, so that no test state of the echo canceller is stored later.
-// Nothing goes to a unit that has stopped answering.
+// Ends the test for the unit, once, whichever way out the test takes (a verdict, Stop, Next,
+// Back, closing the dialog, a run that cannot start, a chain that cannot go on, a test that
+// could not measure): the recording routing, the stage switches that no stage mark has switched
+// off yet switched off and the saved switch states restored, so that no test state of the echo
+// canceller is stored later. A recording that was not kept is discarded. Nothing goes to a unit
+// that has stopped answering.
 void endTest(CProbeGuideDlg& dlg, bool restoreRouting) {
     dlg.m_actionButton->setText(kTestCaption);
+    dlg.m_audio.DiscardRecording();
     if (!dlg.m_echoTestActive) {
         return;
     }
@@ -102,18 +104,24 @@ void endTest(CProbeGuideDlg& dlg, bool restoreRouting) {
         sendRecordRouting(unit, kRecordLeft, kRecordRight);
     }
     if (hasStages(dlg)) {
-        unit.SendCommand(SWITCH_OFF + kSwitch01, kCommandTimeoutMs);
-        unit.SendCommand(SWITCH_OFF + kSwitch06, kCommandTimeoutMs);
+        if (dlg.m_switch01On) {
+            unit.SendCommand(SWITCH_OFF + kSwitch01, kCommandTimeoutMs);
+        }
+        if (dlg.m_switch06On) {
+            unit.SendCommand(SWITCH_OFF + kSwitch06, kCommandTimeoutMs);
+        }
         restoreSavedSwitches(dlg);
     }
+    dlg.m_switch01On = false;
+    dlg.m_switch06On = false;
     // A silent unit stays cut off until it is detected again.
     if (!unit.UnitWentSilent()) {
         unit.StopWhenSilent(false);
     }
 }
 
-// A test that could not measure the unit: the unit restored, no verdict and no picture, and a
-// box that says why.
+// A test that could not measure the unit: the unit restored, the run's recording discarded, no
+// verdict and no picture, and a box that says why.
 void endWithoutMeasurement(CProbeGuideDlg& dlg, const std::string& cause, bool restoreRouting) {
     endTest(dlg, restoreRouting);
     dlg.m_resultPicture->setVisible(false);
@@ -234,6 +242,8 @@ void CProbeGuideDlg::StartEchoRun() {
     for (const std::uint16_t sw : {kSwitch15, kSwitch0E, kSwitch06, kSwitch01}) {
         m_hidProtocol.SendCommand(SWITCH_ON + sw, kCommandTimeoutMs);
     }
+    m_switch01On = true;
+    m_switch06On = true;
     if (!m_mixerOnly) {
         NotifyAudioSetup();
     }
@@ -275,8 +285,17 @@ void CProbeGuideDlg::FinishEchoRun() {
     reidentify(m_hidProtocol);
     ReselectSpeaker();
     sendRecordRouting(m_hidProtocol, kRecordLeft, kRecordRight);
-    // Nothing is judged or stored from a run that could not measure.
-    if (const std::string fault = MeasurementFault(); !fault.empty()) {
+    // Nothing is judged or stored from a run that could not measure, and its recording never
+    // takes the place of the one kept: the recording is kept only once it can be measured.
+    const bool echoRun = m_echoStep != ECHO_STEP_FAR_END && m_echoStep != ECHO_STEP_DELAY;
+    std::string fault = MeasurementFault();
+    if (fault.empty() && echoRun) {
+        fault = m_audio.EchoSoundFault(hasStages(*this));
+    }
+    if (fault.empty() && !m_audio.KeepRecording()) {
+        fault = m_audio.RecordingFault();
+    }
+    if (!fault.empty()) {
         endWithoutMeasurement(*this, fault, false);
         return;
     }
@@ -307,14 +326,15 @@ void CProbeGuideDlg::FinishEchoRun() {
         default:
             break;
     }
-    m_echoTestActive = false;
-    m_hidProtocol.StopWhenSilent(false);
     if (hasStages(*this)) {
         m_echoVerdict = m_audio.TestEchoReduction(*this, m_lmsEchoDb, m_totalEchoDb);
-        restoreSavedSwitches(*this);
-        m_echoStep = ECHO_STEP_NONE;
+        endTest(*this, false);
     } else {
         m_echoVerdict = m_audio.TestResidualEcho(*this, m_totalEchoDb);
+        // Below level 6 the step stays for the next Test.
+        const int step = m_echoStep;
+        endTest(*this, false);
+        m_echoStep = step;
     }
     m_resultPicture->setPixmap(m_echoVerdict == VERDICT_PASS ? m_passBitmap : m_failBitmap);
     m_resultPicture->setVisible(true);
@@ -333,12 +353,14 @@ long CProbeGuideDlg::OnAudioLevel(std::uintptr_t wParam, std::intptr_t lParam) {
         }
         if (mark == kFirstMarkSeconds) {
             m_hidProtocol.SendCommandNoReply(SWITCH_OFF + kSwitch01);
+            m_switch01On = false;
             m_audio.m_markSeconds = kSecondMarkSeconds;
             platform::sleepMs(10);
             return 0;
         }
         if (mark == kSecondMarkSeconds) {
             m_hidProtocol.SendCommandNoReply(SWITCH_OFF + kSwitch06);
+            m_switch06On = false;
             m_audio.m_markSeconds = kMarksDoneSeconds;
         }
         platform::sleepMs(10);

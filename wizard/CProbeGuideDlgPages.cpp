@@ -15,6 +15,7 @@
 #include "device/HidViewerRecord.h"
 #include "platform/DesktopMessages.h"
 #include "platform/DeviceChanges.h"
+#include "platform/MessageBox.h"
 #include "wizard/Artwork.h"
 #include "wizard/CProbeGuideDlg.h"
 #include "wizard/CRegHelper.h"
@@ -302,14 +303,27 @@ void CProbeGuideDlg::EndNavigation() {
 }
 
 void CProbeGuideDlg::SaveSettingAndExit() {
+    // A unit that has been opened must get the store command: when it does not answer (it was
+    // unplugged, or stopped answering), the box says so and the dialog stays open, to try again
+    // or to exit without saving.
+    const auto reached = [this](int reply) {
+        if (reply != -1) {
+            return true;
+        }
+        platform::showMessageBox("Probe Guide",
+                                 "The settings could not be stored in the Quenlor device: it does not "
+                                 "answer.\nConnect the device and try again, or use 'Exit without saving'.",
+                                 platform::mb::kIconWarning);
+        return false;
+    };
     int micValue = m_micVolume;
     int speakerValue = m_speakerVolume;
     if (m_mixerOnly) {
         // Endpoint levels 0..65535 become the unit's steps 0..24.
         micValue = m_micVolume * 24 / 65535;
         speakerValue = m_speakerVolume * 24 / 65535;
-    } else {
-        m_hidProtocol.SendCommand(CMD_STORE_SETTINGS, kCommandTimeoutMs);
+    } else if (!reached(m_hidProtocol.SendCommand(CMD_STORE_SETTINGS, kCommandTimeoutMs))) {
+        return;
     }
     CRegHelper settings;
     settings.SetRoot(HKEY_CURRENT_USER);
@@ -320,14 +334,19 @@ void CProbeGuideDlg::SaveSettingAndExit() {
         settings.SetDword("To PC Volume", 24);
     }
     ReportUnsavedSettings(settings);
+    // Without a unit opened (mixer-only) these commands get no answer, as expected.
     const int product = m_hidProtocol.m_productCode;
+    int stored = 0;
     if ((product == 23 || product == 4119) && m_hidProtocol.m_firmwareNumber >= 2001) {
-        m_hidProtocol.SendCommand(CMD_STORE_SETTINGS, kCommandTimeoutMs);
+        stored = m_hidProtocol.SendCommand(CMD_STORE_SETTINGS, kCommandTimeoutMs);
     } else {
         const int reply = m_hidProtocol.SendCommand(CMD_SAVE_QUERY, kCommandTimeoutMs);
         if (reply != -1 && (reply & 1) != 0) {
-            m_hidProtocol.SendCommand(CMD_STORE_SETTINGS, kCommandTimeoutMs);
+            stored = m_hidProtocol.SendCommand(CMD_STORE_SETTINGS, kCommandTimeoutMs);
         }
+    }
+    if (!m_mixerOnly && !reached(stored)) {
+        return;
     }
     accept();
 }

@@ -45,6 +45,10 @@ bool SimRig::runUntilDone(int mode, const std::string& playFile, const std::stri
 
 void SimRig::stopAndDrain() {
     engine->Stop();
+    // As the dialog does with a run that recorded: the recording takes its name.
+    if (engine->m_pRecordWriter && engine->m_pRecordWriter->IsFinished()) {
+        engine->KeepRecording();
+    }
     while (auto next = queue.take(0)) {
         taken.push_back(std::move(*next));
     }

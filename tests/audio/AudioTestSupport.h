@@ -36,7 +36,7 @@ struct SimRig {
     bool runUntilDone(int mode, const std::string& playFile, const std::string& recordFile = {},
                       std::uint32_t timeoutMs = 20000);
 
-    // Stops the run and keeps every message it posted.
+    // Stops the run, keeps its recording (when it made one) and every message it posted.
     void stopAndDrain();
 
     // Takes messages until one with the given number arrives; the ones taken are kept.

@@ -152,6 +152,7 @@ protected:
         // up waiting for it.
         EXPECT_FALSE(run.speakerGaveUp);
         EXPECT_EQ(run.stopResult, 1);
+        EXPECT_TRUE(run.kept);
         EXPECT_EQ(run.speakerExit, SPEAKER_EXIT_OK);
         EXPECT_EQ(run.micExit, MIC_EXIT_OK);
         EXPECT_EQ(run.fault, "");
@@ -169,6 +170,7 @@ protected:
         std::uintptr_t doneCode = 0;
         bool speakerGaveUp = false;
         int stopResult = 0;
+        bool kept = false;
         int speakerExit = 0;
         int micExit = 0;
         std::string fault;
@@ -204,6 +206,7 @@ protected:
             run.speakerGaveUp = run.speakerGaveUp || line.find("did not finish playing") != std::string::npos;
         }
         run.stopResult = engine.Stop();
+        run.kept = engine.KeepRecording();
         run.speakerExit = engine.m_speakerExitCode;
         run.micExit = engine.m_micExitCode;
         run.fault = engine.RecordingFault();
@@ -344,5 +347,39 @@ std::string micLossName(const testing::TestParamInfo<MicLoss>& info) {
 INSTANTIATE_TEST_SUITE_P(PulseMicLosses, PulseEngineLossTest,
                          testing::Values(MicLoss::Unloaded, MicLoss::Killed, MicLoss::ServerRestarted),
                          micLossName);
+
+}  // namespace
+
+namespace {
+
+// A microphone muted on the server records digital silence: the echo recording holds no sound in
+// the residual echo's window, so it gives no figure.
+TEST_F(PulseEngineTest, AMutedMicrophoneGivesAnEchoRecordingWithoutSound) {
+    ASSERT_EQ(s_server->pactl("set-source-mute qnlr_a_mic 1"), 0);
+    // Two channels of the tone, past the end of the window (2.2 s to 4.0 s).
+    std::vector<std::int16_t> tone;
+    for (std::size_t n = 0; n < static_cast<std::size_t>(4.3 * kRate); ++n) {
+        const auto value = static_cast<std::int16_t>(8192 * std::sin(2 * M_PI * 1000.0 * n / kRate));
+        tone.insert(tone.end(), {value, value});
+    }
+    CWizardAudio engine(devices);
+    engine.m_playFile = audiotest::writeWave(dir.file("echo-play.wav"), 2, kRate, tone);
+    engine.m_recordFile = dir.file("Echo_Test.wav");
+    engine.m_waveOutName = endpoints.GetSpeakerName();
+    engine.m_waveInName = endpoints.GetMicrophoneName();
+    engine.m_testMode = AUDIO_MODE_PLAY_RECORD;
+    platform::NotifyQueue queue;
+    ASSERT_EQ(engine.Start(&queue), 1);
+    bool done = false;
+    for (int waited = 0; waited < 150 && !done; ++waited) {
+        const auto message = queue.take(100);
+        done = message && message->message == WM_AUDIO_DONE;
+    }
+    EXPECT_TRUE(done);
+    EXPECT_EQ(engine.Stop(), 1);
+    EXPECT_NE(engine.EchoSoundFault(false).find("holds no sound"), std::string::npos)
+        << engine.EchoSoundFault(false);
+    EXPECT_EQ(s_server->pactl("set-source-mute qnlr_a_mic 0"), 0);
+}
 
 }  // namespace

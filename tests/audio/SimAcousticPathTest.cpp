@@ -28,7 +28,7 @@ EchoFigures runEchoTest(SimRig& rig) {
     rig.engine->m_markSeconds = 2.0;
     EXPECT_EQ(rig.engine->Start(&rig.queue), 1);
     EXPECT_TRUE(rig.runEchoDialog(30000));
-    rig.engine->Stop();
+    rig.stopAndDrain();
     const auto left = readChannel(record, 1);
     EchoFigures figures;
     figures.a = levelDb(left, 0.5, 1.5, 32000);

@@ -100,6 +100,68 @@ TEST(WaveFileWriterTest, OddDataIsPaddedAndTheNameHoldsNothingUntilClose) {
     EXPECT_EQ(bytes[49], 0);
 }
 
+// A finished recording waits under its temporary name: Keep puts it in place, Discard and an
+// abandoned writer leave the name as it was.
+TEST(WaveFileWriterTest, AFinishedRecordingTakesItsNameOnlyWhenKept) {
+    TempDir dir;
+    const auto path = dir.file("Echo_Test.wav");
+    const auto earlier = readBytes(writeRecording(dir, "Echo_Test.wav", 1, 16000, {7, 7}));
+    const std::uint8_t sound[4] = {1, 2, 3, 4};
+    const auto entries = [&] { return std::distance(std::filesystem::directory_iterator(dir.path()), {}); };
+    for (const char* end : {"discard", "abandon", "keep"}) {
+        {
+            CWaveFileWriter writer;
+            ASSERT_EQ(writer.Create(path, CWaveFormat(1, 16000, 16)), 1);
+            ASSERT_TRUE(writer.Write(sound, 4));
+            if (std::string(end) != "abandon") {
+                ASSERT_TRUE(writer.Finish());
+                EXPECT_TRUE(std::filesystem::exists(writer.TemporaryName())) << end;
+                EXPECT_EQ(readBytes(path), earlier) << end;
+            }
+            if (std::string(end) == "discard") {
+                writer.Discard();
+                EXPECT_FALSE(writer.Keep());
+            } else if (std::string(end) == "keep") {
+                EXPECT_TRUE(writer.Keep());
+            }
+        }
+        EXPECT_EQ(entries(), 1) << end;  // no temporary file left
+    }
+    EXPECT_EQ(readBytes(path).size(), 46u + 4);
+}
+
+// Temporary recordings of processes that no longer run are removed; those of running
+// processes, and other files, are left.
+TEST(WaveFileWriterTest, StaleTemporariesOfEndedProcessesAreRemoved) {
+    TempDir dir;
+    const pid_t ended = ::fork();
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(ended, 0);
+    ::waitpid(ended, nullptr, 0);
+    const auto part = [](pid_t pid, int n) {
+        return ".Echo_Test.wav." + std::to_string(pid) + "-" + std::to_string(n) + ".part";
+    };
+    const std::vector<std::string> stale = {part(ended, 0), part(ended, 12)};
+    const std::vector<std::string> kept = {part(::getpid(), 0), part(::getppid(), 3),
+                                           ".Echo_Test.wav.x-1.part", "Echo_Test.wav",
+                                           part(ended, 1) + ".bak"};
+    for (const auto& name : stale) {
+        writeBytes(dir.file(name), {1});
+    }
+    for (const auto& name : kept) {
+        writeBytes(dir.file(name), {1});
+    }
+    EXPECT_EQ(CWaveFileWriter::RemoveStaleTemporaries(dir.path().string()), 2);
+    for (const auto& name : stale) {
+        EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << name;
+    }
+    for (const auto& name : kept) {
+        EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
+    }
+}
+
 TEST(WaveFileWriterTest, WritingNothingAddsNothing) {
     TempDir dir;
     const auto path = dir.file("empty.wav");

@@ -41,7 +41,7 @@ void recordRun(SimRig& rig, const std::string& play, const std::string& record, 
     rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath(play), record);
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 30000));
-    rig.engine->Stop();
+    rig.stopAndDrain();
 }
 
 // The echo run: both canceller stages bypassed at the start and let in at the marks of 2 s and 6 s.
@@ -56,7 +56,7 @@ void recordEchoRun(SimRig& rig, const TestDataFolder& folder) {
     rig.engine->m_markSeconds = 2.0;
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     ASSERT_TRUE(rig.runEchoDialog(30000));
-    rig.engine->Stop();
+    rig.stopAndDrain();
 }
 
 double farEndCoherence(const std::string& play, const std::string& record, int channel) {

@@ -329,16 +329,18 @@ TEST(WizardAudioRunTest, StopInTheMiddleLeavesAClosedValidRecording) {
     EXPECT_EQ(rig.engine->Stop(), 1);
 }
 
+// Its recording, which nobody kept, leaves nothing behind and replaces nothing.
 TEST(WizardAudioRunTest, DestroyingARunningEngineEndsItsThreads) {
     SimRig rig;
     const auto record = rig.dir.file("rec.wav");
+    const auto earlier = writeWave(record, 1, 16000, std::vector<std::int16_t>(1600, 100));
+    const auto earlierSize = std::filesystem::file_size(earlier);
     rig.prepare(AUDIO_MODE_PLAY_RECORD, playFilePath("VoicePlayback.wav"), record);
     ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
     recordFor(rig, 4 * 8192);
     rig.engine.reset();
-    CWaveFileReader reader;
-    ASSERT_EQ(reader.Open(record), 1);
-    EXPECT_GT(reader.m_dataSize, 0u);
+    EXPECT_EQ(std::filesystem::file_size(record), earlierSize);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(rig.dir.path()), {}), 1);
 }
 
 TEST(WizardAudioRunTest, LevelBlocksStayUnchangedUntilHandled) {
@@ -479,6 +481,22 @@ TEST(WizardAudioFailureTest, SpeakerThatKeepsItsBlocksDoesNotHangTheRun) {
         ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 10000));
         EXPECT_EQ(rig.engine->Stop(), 1);
         EXPECT_FALSE(rig.engine->IsRunning());
+        // A run that did not play its file is no normal end.
+        EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_NOT_PLAYED);
+        EXPECT_NE(rig.engine->RecordingFault().find("did not play the whole of " + play), std::string::npos);
+    }
+    {
+        // A speaker unplugged mid-run refuses the next block: the run ends as a fault too.
+        auto unplugged = SimRig::fastConfig();
+        unplugged.unitUnpluggedAfterMs = 500;
+        SimRig rig(unplugged);
+        const auto play = writeWave(rig.dir.file("p.wav"), 2, 32000, sine(64000, 2, 440, 32000));
+        rig.prepare(AUDIO_MODE_PLAY, play);
+        ASSERT_EQ(rig.engine->Start(&rig.queue), 1);
+        ASSERT_TRUE(rig.waitFor(WM_AUDIO_DONE, 10000));
+        EXPECT_EQ(rig.engine->Stop(), 1);
+        EXPECT_EQ(rig.engine->m_speakerExitCode, SPEAKER_EXIT_NOT_PLAYED);
+        EXPECT_NE(rig.engine->RecordingFault().find("refused the sound"), std::string::npos);
     }
     {
         // Stopped while it waits for a block, it ends at once.

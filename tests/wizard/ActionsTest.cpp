@@ -321,6 +321,28 @@ INSTANTIATE_TEST_SUITE_P(
         LoopbackCase{"otherModel", "kr401", true, RecordEnd::Button, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A recording whose microphone cannot be opened, or gives no sound, never replaces the
+// recording kept: not at Stop Recording, not at the dialog's end; nothing of it is left.
+TEST_F(Actions, AFailedRecordingNeverReplacesTheOneKept) {
+    for (const bool opens : {false, true}) {
+        auto audio = fastAudio();
+        audio.unitOpenResult = opens ? platform::wave::kNoError : platform::wave::kAllocated;
+        audio.microphoneDelivers = false;
+        openPage(2, "brevik-kr600", audio);
+        const std::string folder = dlg->m_dataDir + "WaveFiles";
+        const auto kept = std::filesystem::file_size(recording());
+        click(dlg->m_actionButton);  // Record
+        const int failure = opens ? MIC_EXIT_NO_DATA : MIC_EXIT_OPEN_FAILED;
+        ASSERT_TRUE(waitUntil([&] { return dlg->m_audio.m_micExitCode == failure; }, 10000)) << opens;
+        click(dlg->m_actionButton);  // Stop Recording
+        EXPECT_EQ(std::filesystem::file_size(folder + "/MicRecorded.wav"), kept) << opens;
+        dlg.reset();
+        EXPECT_EQ(std::filesystem::file_size(folder + "/MicRecorded.wav"), kept) << opens;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2) << opens;
+        TearDown();
+    }
+}
+
 TEST_F(Actions, RecordingHoldsWhatTheMicrophoneHeardAndPlaybackPlaysIt) {
     auto audio = fastAudio();
     audio.acoustic.nearEndToneHz = 1000.0;

@@ -5,6 +5,7 @@
 #include <QRadioButton>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -89,6 +90,23 @@ TEST_P(EchoVerdict, EchoReductionJudgesTheCanceller) {
     EXPECT_TRUE(showsPicture(dlg->m_resultPicture,
                              GetParam().verdict == VERDICT_PASS ? dlg->m_passBitmap : dlg->m_failBitmap));
     EXPECT_EQ(dlg->m_echoStep, ECHO_STEP_NONE);
+
+    // A later test stopped while it records keeps this test's recording, verdict and figures.
+    const std::string recording = dlg->m_dataDir + "WaveFiles/Echo_Test.wav";
+    const auto bytes = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string kept = bytes(recording);
+    const double lms = dlg->m_lmsEchoDb;
+    const double total = dlg->m_totalEchoDb;
+    dlg->OnActionButton();
+    ASSERT_TRUE(waitUntil([&] { return dlg->m_echoRecordedBytes > 0; }, 10000));
+    dlg->OnActionButton();  // Stop
+    EXPECT_EQ(bytes(recording), kept);
+    EXPECT_EQ(dlg->m_echoVerdict, GetParam().verdict);
+    EXPECT_EQ(dlg->m_lmsEchoDb, lms);
+    EXPECT_EQ(dlg->m_totalEchoDb, total);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cancellers, EchoVerdict,
@@ -160,11 +178,13 @@ TEST_F(EchoFixture, AFailedDelayMeasurementStoresNothing) {
     const std::string record = dlg->m_dataDir + "WaveFiles/Delay_Test.wav";
     std::filesystem::create_directories(std::filesystem::path(record).parent_path());
     {
-        CWaveFileWriter writer;  // 0.1 s: too short to measure
-        ASSERT_EQ(writer.Create(record, CWaveFormat(2, 32000, 16)), 1);
+        // The delay run's recording, finished and waiting to be kept: 0.1 s, too short to measure.
+        auto& writer = dlg->m_audio.m_pRecordWriter;
+        writer = std::make_unique<CWaveFileWriter>();
+        ASSERT_EQ(writer->Create(record, CWaveFormat(2, 32000, 16)), 1);
         const std::vector<std::int16_t> silence(2 * 3200);
-        ASSERT_TRUE(writer.Write(silence.data(), static_cast<int>(silence.size() * 2)));
-        ASSERT_TRUE(writer.Close());
+        ASSERT_TRUE(writer->Write(silence.data(), static_cast<int>(silence.size() * 2)));
+        ASSERT_TRUE(writer->Finish());
     }
     dlg->m_measureDelayRadio->setChecked(true);
     dlg->m_audio.m_playFile = dlg->m_installDir + "WaveFiles/Delay_Play.wav";
@@ -218,7 +238,8 @@ TEST_P(EchoAbort, RestoresTheSwitchesAndStartsOverAtTheFarEnd) {
         if (abort == Abort::NoFarEnd) {
             EXPECT_EQ(shown.back().caption, "Echo Test");
             EXPECT_EQ(shown.back().text, "No far-end signal was detected !\n\r");
-            expectedEnd = {"route 25,25", "route 26,26", "8401", "8406", "8415"};
+            // The far-end run's first stage mark has switched 0x01 off already.
+            expectedEnd = {"route 25,25", "route 26,26", "8406", "8415"};
         }
     }
     const Trace all = trace();

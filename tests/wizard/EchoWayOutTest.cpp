@@ -7,8 +7,12 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+
+#include "audio/CWaveFileWriter.h"
 
 #include "tests/wizard/EchoTestSupport.h"
 
@@ -21,6 +25,34 @@ struct UnitTestState {
     int right = 0;
     bool operator==(const UnitTestState&) const = default;
 };
+
+std::string fileBytes(const std::string& path);
+
+// A recording an earlier test kept; its bytes, which no later run that did not finish may change.
+std::string keepEarlierRecording(const std::string& path) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    CWaveFileWriter writer;
+    const std::vector<std::int16_t> sound(2 * 1000, 1234);
+    if (writer.Create(path, CWaveFormat(2, 32000, 16)) == 0 ||
+        !writer.Write(sound.data(), static_cast<int>(sound.size() * 2)) || !writer.Close()) {
+        return {};
+    }
+    return fileBytes(path);
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Temporary recordings left in a folder.
+int partFiles(const std::filesystem::path& folder) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        count += entry.path().extension() == ".part" ? 1 : 0;
+    }
+    return count;
+}
 
 UnitTestState testState(const sim::UnitState& unit) {
     UnitTestState state;
@@ -55,6 +87,9 @@ TEST_P(EchoWayOut, LeavesTheUnitAsItWasBefore) {
     unit.setSwitch(0x0E, false);
     const UnitTestState before = testState(unit);
     dlg->m_measureDelayRadio->setChecked(true);
+    const std::string kept = dlg->m_dataDir + "WaveFiles/Echo_Test.wav";
+    const std::string keptBytes = keepEarlierRecording(kept);
+    ASSERT_FALSE(keptBytes.empty());
     const auto from = reportMark();
 
     dlg->OnActionButton();
@@ -119,6 +154,15 @@ TEST_P(EchoWayOut, LeavesTheUnitAsItWasBefore) {
         drainWithNoTimerRunning();
         EXPECT_EQ(trace(after), Trace{});
     }
+    // The unit is restored once: the end of the dialog restores nothing more.
+    if (dlg) {
+        const auto beforeClose = reportMark();
+        dlg->reject();
+        EXPECT_EQ(trace(beforeClose), Trace{});
+    }
+    // The run that did not finish replaced nothing and left nothing.
+    EXPECT_EQ(fileBytes(kept), keptBytes);
+    EXPECT_EQ(partFiles(std::filesystem::path(kept).parent_path()), 0);
 }
 
 std::vector<WayOutCase> wayOutCases() {
@@ -161,12 +205,27 @@ TEST_F(EchoFixture, RedetectionKeepsTheRunningTestsCaption) {
 // A test that could not measure: the unit stopped answering (before the test or while it
 // records), the recording could not be written (a full data folder), or the unit's sound
 // devices went away while it recorded.
-enum class Fault { SilentBeforeTest, SilentMidRun, FullDisk, VanishedDevice };
+// A test that could not measure: the unit stopped answering (before the test or while it
+// records), the recording could not be written (a full data folder), the unit's sound devices
+// went away while it recorded, its microphone recorded digital silence (a unit judged by its
+// echo reduction, and one judged by its residual echo), its speaker never played, or the play
+// file ends before the stage marks.
+enum class Fault {
+    SilentBeforeTest,
+    SilentMidRun,
+    FullDisk,
+    VanishedDevice,
+    SilentMicrophone,
+    SilentMicrophoneOldUnit,
+    SpeakerNeverPlays,
+    ShortPlayFile
+};
 
 struct NoVerdictCase {
     Fault fault;
     const char* name;
     const char* cause;  // part of the box's text
+    bool namesRecording = true;
 };
 
 class EchoNoVerdict : public EchoFixture, public ::testing::WithParamInterface<NoVerdictCase> {};
@@ -178,12 +237,42 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
     if (c.fault == Fault::VanishedDevice) {
         audio.unitUnpluggedAfterMs = 1500;
     }
-    openEchoPage("tolvin-pstn", audio);
+    if (c.fault == Fault::SilentMicrophone || c.fault == Fault::SilentMicrophoneOldUnit) {
+        audio.acoustic.noiseFloorDbfs = -400.0;
+        audio.acoustic.echoCouplingDbAtStep16 = -400.0;
+    }
+    audio.speakerPlays = c.fault != Fault::SpeakerNeverPlays;
+    if (c.fault == Fault::SilentMicrophoneOldUnit) {
+        audio.acoustic.stageSwitchesSupported = false;
+        makeDesktop("velmar-old", audio);
+        swapInLevelZeroUnit();
+        startDialog();
+        openEchoPageOnStartedDialog();
+        ASSERT_LT(dlg->m_hidProtocol.m_protocolVersion, kEchoStageProtocolLevel);
+    } else {
+        openEchoPage("tolvin-pstn", audio);
+    }
+    if (c.fault == Fault::ShortPlayFile) {
+        // A damaged play file that ends at 1.5 s, before both stage marks.
+        dlg->m_installDir = dataHome.path() + "/short-install/";
+        std::filesystem::create_directories(dlg->m_installDir + "WaveFiles");
+        CWaveFileWriter play;
+        std::vector<std::int16_t> sound;
+        for (int n = 0; n < 48000; ++n) {
+            const auto value = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * n / 32000.0));
+            sound.insert(sound.end(), {value, value});
+        }
+        ASSERT_EQ(play.Create(dlg->m_installDir + "WaveFiles/VoicePlayback.wav", CWaveFormat(2, 32000, 16)),
+                  1);
+        ASSERT_TRUE(play.Write(sound.data(), static_cast<int>(sound.size() * 2)));
+        ASSERT_TRUE(play.Close());
+    }
     desktop->unitState().setSwitch(0x15, false);
     const UnitTestState before = testState(desktop->unitState());
     const int level = dlg->m_hidProtocol.m_protocolVersion;
     const std::string recording = dlg->m_audio.m_recordFile;
-    std::filesystem::remove(recording);
+    const std::string keptBytes = keepEarlierRecording(recording);
+    ASSERT_FALSE(keptBytes.empty());
 
     // A full data folder: files of this process may not grow past 200 kB while the test runs.
     rlimit fileLimit{};
@@ -214,6 +303,15 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
 
     EXPECT_EQ(dlg->m_echoVerdict, VERDICT_NONE);
     EXPECT_TRUE(dlg->m_resultPicture->isHidden());
+    // The recording kept before stays, and nothing else is left.
+    EXPECT_EQ(fileBytes(recording), keptBytes);
+    EXPECT_EQ(partFiles(std::filesystem::path(recording).parent_path()), 0);
+    if (c.fault == Fault::SilentBeforeTest) {
+        EXPECT_EQ(desktop->waveDevices().speakerFramesPlayed(), 0u) << "no run starts";
+    }
+    if (c.fault == Fault::ShortPlayFile) {
+        EXPECT_EQ(boxes->count(), 1u) << "nothing is read beyond the recording's end";
+    }
     ASSERT_GE(boxes->count(), 1u);
     const auto box = boxes->shown().back();
     EXPECT_EQ(box.caption, "Echo Test");
@@ -233,18 +331,27 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
         ASSERT_EQ(awaited.size(), 2u);
         EXPECT_EQ(awaited.front(), awaited.back());
     } else {
-        EXPECT_NE(box.text.find(recording), std::string::npos) << box.text;
-        EXPECT_FALSE(std::filesystem::exists(recording));
-        EXPECT_EQ(testState(desktop->unitState()), before);
+        if (c.namesRecording) {
+            EXPECT_NE(box.text.find(recording), std::string::npos) << box.text;
+        }
+        // A unit without the stage switches gets no switch commands at the end of a test.
+        if (c.fault != Fault::SilentMicrophoneOldUnit) {
+            EXPECT_EQ(testState(desktop->unitState()), before);
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, EchoNoVerdict,
-    ::testing::Values(NoVerdictCase{Fault::SilentBeforeTest, "SilentBeforeTest", "stopped answering"},
-                      NoVerdictCase{Fault::SilentMidRun, "SilentMidRun", "stopped answering"},
-                      NoVerdictCase{Fault::FullDisk, "FullDisk", "File too large"},
-                      NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device"}),
+    ::testing::Values(
+        NoVerdictCase{Fault::SilentBeforeTest, "SilentBeforeTest", "stopped answering"},
+        NoVerdictCase{Fault::SilentMidRun, "SilentMidRun", "stopped answering"},
+        NoVerdictCase{Fault::FullDisk, "FullDisk", "File too large"},
+        NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device", false},
+        NoVerdictCase{Fault::SilentMicrophone, "SilentMicrophone", "holds no sound"},
+        NoVerdictCase{Fault::SilentMicrophoneOldUnit, "SilentMicrophoneOldUnit", "holds no sound"},
+        NoVerdictCase{Fault::SpeakerNeverPlays, "SpeakerNeverPlays", "did not play the whole of", false},
+        NoVerdictCase{Fault::ShortPlayFile, "ShortPlayFile", "is too short"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,11 +1,15 @@
 // The dialog's frame: start-up, the form, the window menu, the audio message pump and the ends
 // of the dialog.
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
+#include <filesystem>
+#include <fstream>
 
 #include "audio/CWizardAudio.h"
 #include "platform/DeviceChanges.h"
@@ -48,6 +52,26 @@ TEST_F(Frame, StartUpWithoutSettings) {
               (std::vector<std::pair<std::string, int>>{{"-", 0},
                                                         {"About Device ...", IDM_DEVICE_INFO},
                                                         {"&About Quenlor's Probe Guide...", IDM_ABOUTBOX}}));
+}
+
+// A recording that a process which has ended left unfinished is removed at start-up.
+TEST_F(Frame, StartUpRemovesTheTemporaryRecordingsOfEndedProcesses) {
+    const pid_t ended = ::fork();
+    if (ended == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(ended, 0);
+    ::waitpid(ended, nullptr, 0);
+    const std::string folder = dataHome.path() + "/Kestu/Quenlor Probe Guide/WaveFiles/";
+    std::filesystem::create_directories(folder);
+    const std::string stale = folder + ".Echo_Test.wav." + std::to_string(ended) + "-0.part";
+    const std::string running = folder + ".Echo_Test.wav." + std::to_string(::getppid()) + "-0.part";
+    for (const auto& path : {stale, running}) {
+        std::ofstream(path) << "RIFF";
+    }
+    start();
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(running));
 }
 
 TEST_F(Frame, StartUpReadsTheSettingsAndEndsFoldersWithASlash) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "platform/SettingsStore.h"
+#include "sim/SimHidUnit.h"
 #include "tests/wizard/WizardFixture.h"
 #include "wizard/CRegHelper.h"
 
@@ -210,6 +211,10 @@ TEST_F(Pages, EscapeCloseAndExitWriteNothingAndSendNoStoreCommand) {
     }
 }
 
+// The unit on the finish page: answering, or gone since the test (unplugged and detected
+// again, or no longer answering).
+enum class UnitThen { Answers, Unplugged, Silent };
+
 struct SaveCase {
     const char* name;
     const char* model;
@@ -217,6 +222,7 @@ struct SaveCase {
     int micVolume, speakerVolume;
     std::uint32_t storedMic, storedSpeaker;
     std::vector<std::uint16_t> words;
+    UnitThen unit = UnitThen::Answers;
 };
 
 class SaveSettingAndExit : public Pages, public ::testing::WithParamInterface<SaveCase> {};
@@ -229,11 +235,28 @@ TEST_P(SaveSettingAndExit, StoresVolumesAndSendsTheCommands) {
     nextUntil(PAGE_FINISH);
     dlg->m_micVolume = c.micVolume;
     dlg->m_speakerVolume = c.speakerVolume;
+    if (c.unit == UnitThen::Unplugged) {
+        desktop->unplug();
+        dlg->OnTimer(TIMER_REDETECT);
+    } else if (c.unit == UnitThen::Silent) {
+        sim::SimFaults noAnswer;
+        noAnswer.silentForever = true;
+        desktop->unit()->setFaults(noAnswer);
+    }
     const std::size_t from = mark();
     click(dlg->m_nextButton);
 
-    EXPECT_EQ(dlg->result(), QDialog::Accepted);
     EXPECT_EQ(commandWordsSince(from), c.words);
+    if (c.unit != UnitThen::Answers) {
+        // Nothing reached the unit: the box says so, nothing is stored, the dialog stays.
+        EXPECT_NE(dlg->result(), QDialog::Accepted);
+        ASSERT_EQ(boxes->count(), 1u);
+        EXPECT_NE(boxes->shown()[0].text.find("could not be stored"), std::string::npos);
+        EXPECT_TRUE(setupValues().empty());
+        return;
+    }
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_EQ(boxes->count(), 0u);
     const auto values = setupValues();
     ASSERT_EQ(values.size(), 4u);
     for (const auto& [name, value] : values) {
@@ -247,9 +270,13 @@ TEST_P(SaveSettingAndExit, StoresVolumesAndSendsTheCommands) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, SaveSettingAndExit,
-    ::testing::Values(SaveCase{"device", "brevik-kr600", true, 10, 20, 10, 20, {0xB100, 0xB7FF, 0xB100}},
-                      SaveCase{"storesWithoutQuery", "kr401", true, 3, 4, 3, 4, {0xB100, 0xB100}},
-                      SaveCase{"mixerOnly", "brevik-kr600", false, 65535, 0, 24, 0, {}}),
+    ::testing::Values(
+        SaveCase{"device", "brevik-kr600", true, 10, 20, 10, 20, {0xB100, 0xB7FF, 0xB100}},
+        SaveCase{"storesWithoutQuery", "kr401", true, 3, 4, 3, 4, {0xB100, 0xB100}},
+        SaveCase{"mixerOnly", "brevik-kr600", false, 65535, 0, 24, 0, {}},
+        SaveCase{"unplugged", "brevik-kr600", true, 10, 20, 0, 0, {}, UnitThen::Unplugged},
+        // One command, tried twice.
+        SaveCase{"stoppedAnswering", "brevik-kr600", true, 10, 20, 0, 0, {0xB100, 0xB100}, UnitThen::Silent}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What the user typed on the finish page stays through a re-detection and through Back and
