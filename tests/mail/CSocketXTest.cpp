@@ -1,13 +1,16 @@
 #include "mail/CSocketX.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long long msSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+// Elapsed time without dropping fractions, so that a time-out shorter than asked shows.
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 // A CSocketX connected to a peer descriptor the test writes to.
@@ -54,7 +58,7 @@ TEST_F(CSocketXTest, TimedReceiveFailsWithTimeOutWhenNothingArrives) {
     std::string reply = "stale";
     const auto start = Clock::now();
     EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 200, 0), SOCKET_ERROR);
-    EXPECT_GE(msSince(start), 200);
+    EXPECT_GE(msSince(start), 200.0);
     EXPECT_EQ(m_socket.GetLastError(), WSAETIMEDOUT);
     EXPECT_EQ(reply, "");
     // The socket stays usable: a later answer is read.
@@ -144,7 +148,7 @@ TEST(CSocketXConnectTest, ConnectIsBoundedByItsTimeOut) {
         const auto start = Clock::now();
         if (!client.Connect("127.0.0.1", full.port(), 300)) {
             EXPECT_EQ(client.GetLastError(), WSAETIMEDOUT);
-            EXPECT_GE(msSince(start), 300);
+            EXPECT_GE(msSince(start), 300.0);
             timedOut = true;
             break;
         }
@@ -222,6 +226,73 @@ TEST(CSocketXConnectTest, HostLookupIsBoundedByTheConnectTimeOut) {
     const auto quick = platform::lookupHost("localhost", 25, 100, platform::systemLookup);
     ASSERT_TRUE(quick) << quick.error().what;
     EXPECT_FALSE(quick.value().empty());
+}
+
+// An abort ends a name lookup that has not answered and a connect that never completes (a
+// listener whose queue is full) at once, with ECANCELED rather than their time-out.
+TEST(CSocketXConnectTest, AbortCutsTheLookupAndTheConnectShort) {
+    const int abortFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(abortFd, 0);
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool started = false;
+        bool released = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    const auto stuck = [gate](const std::string& host, std::uint16_t port) {
+        std::unique_lock lock(gate->mutex);
+        gate->started = true;
+        gate->changed.notify_all();
+        gate->changed.wait(lock, [&] { return gate->released; });
+        return platform::systemLookup(host, port);
+    };
+    const auto abortOnceStarted = [&] {
+        return std::jthread([&] {
+            std::unique_lock lock(gate->mutex);
+            gate->changed.wait(lock, [&] { return gate->started; });
+            const std::uint64_t one = 1;
+            EXPECT_EQ(::write(abortFd, &one, sizeof one), 8);
+        });
+    };
+    {
+        auto aborter = abortOnceStarted();
+        const auto found = platform::lookupHost("localhost", 25, 60000, stuck, abortFd);
+        ASSERT_FALSE(found);
+        EXPECT_EQ(found.error().code, ECANCELED) << found.error().what;
+    }
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->released = true;
+        gate->changed.notify_all();
+    }
+
+    std::uint64_t count = 0;
+    ASSERT_EQ(::read(abortFd, &count, sizeof count), 8);
+    LoopbackListener full(0);
+    CSocketX fillers[4];
+    bool queueFull = false;
+    for (CSocketX& filler : fillers) {
+        ASSERT_TRUE(filler.Create());
+        if (!filler.Connect("127.0.0.1", full.port(), 300)) {
+            queueFull = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(queueFull) << "no connect ever waited";
+    const auto address = platform::systemLookup("127.0.0.1", static_cast<std::uint16_t>(full.port()));
+    ASSERT_TRUE(address);
+    platform::TcpSocket hanging;
+    hanging.setAbortHandle(abortFd);
+    std::jthread aborter([&] {
+        const std::uint64_t one = 1;
+        EXPECT_EQ(::write(abortFd, &one, sizeof one), 8);
+    });
+    const auto connected = hanging.connect(address.value(), 60000);
+    ASSERT_FALSE(connected);
+    EXPECT_EQ(connected.error().code, ECANCELED) << connected.error().what;
+    aborter.join();
+    ::close(abortFd);
 }
 
 }  // namespace
