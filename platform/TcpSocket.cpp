@@ -78,7 +78,8 @@ Result<std::vector<SocketAddress>> systemLookup(const std::string& host, std::ui
 }
 
 Result<std::vector<SocketAddress>> lookupHost(const std::string& host, std::uint16_t port,
-                                              std::uint32_t timeoutMs, const HostLookup& lookup, int abortFd) {
+                                              std::uint32_t timeoutMs, const HostLookup& lookup,
+                                              int abortFd) {
     // The answer is shared with the lookup thread, which may outlive this call; the thread
     // signals it through an event descriptor, so that one poll waits for it and for an abort.
     struct Answer {

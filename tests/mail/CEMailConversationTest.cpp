@@ -222,7 +222,8 @@ TEST(CEMailConversationTest, EarlyAcceptanceIsNeverASuccessWithoutTheReplyToQuit
         int successes = 0;
         for (int run = 0; run < 10; ++run) {
             FakeSmtpServer server([end = end, silence](const std::string& command) {
-                return command == "DATA" ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
+                return command == "DATA"
+                           ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
                        : command == "<data>" ? end
                        : command == "QUIT"   ? silence
                                              : FakeSmtpServer::standardReply(command);
