@@ -541,10 +541,9 @@ TEST(CEMailConversationTest, ServerThatStopsReadingMidAttachmentEndsTheSend) {
     attachment.m_encodedLength = static_cast<int>(attachment.m_encoded.size());
     ASSERT_EQ(mail.AddAttachment(&attachment), 0);
     DebugCapture debug;
-    const auto start = platform::tickCountMs();
     EXPECT_EQ(mail.Send(), 0);
-    EXPECT_LT(platform::tickCountMs() - start, 10000u);
-    EXPECT_NE(debug.text().find("attachment"), std::string::npos) << debug.text();
+    // Ended by the stall time-out of the attachment's send, not by the peer.
+    EXPECT_NE(debug.text().find("attachment: send: Connection timed out"), std::string::npos) << debug.text();
     release = true;
     peer.join();
 }
