@@ -50,11 +50,11 @@ struct MailSettings {
 // account logs in only to the built-in server; with a server of the settings' own, only the
 // settings' account does (none: no AUTH). False when the settings file exists but cannot be
 // read: it may name a site's own server, so the built-in one must not stand in for it.
-bool ReadMailAccount(MailSettings& mail) {
+bool ReadMailAccount(const ResultsMailAccount& builtIn, MailSettings& mail) {
     CRegHelper reg;
     reg.SetRoot(HKEY_CURRENT_USER);
     ResultsMailAccount& account = mail.account;
-    account = BuiltInMailAccount();
+    account = builtIn;
     std::string server;
     std::string user;
     std::string password;
@@ -140,6 +140,7 @@ public:
     int Run();
 
     // From the GUI thread.
+    ResultsMailAccount builtInAccount;
     std::string userName;
     std::string userEmail;
     std::string bodyBeforeVersion;  // the body up to the version, which the worker reads
@@ -165,7 +166,7 @@ int CProbeGuideDlg::ResultsEmailJob::Run() {
     // A settings file that cannot be read may name the site's own server: nothing is sent.
     unreadableSettings = settings.ReadError();
     MailSettings account;
-    if (!unreadableSettings.empty() || !ReadMailAccount(account)) {
+    if (!unreadableSettings.empty() || !ReadMailAccount(builtInAccount, account)) {
         return 0;
     }
     mail.m_smtpServer = account.account.server;
@@ -250,6 +251,7 @@ void CProbeGuideDlg::ReportUnsavedSettings(const CRegHelper& settings) {
 
 int CProbeGuideDlg::SendResultsEmail() {
     auto job = std::make_shared<ResultsEmailJob>();
+    job->builtInAccount = BuiltInMailAccount();
     job->userName = m_userName;
     job->userEmail = m_userEmail;
     job->dataDir = m_dataDir;

@@ -11,8 +11,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include <QElapsedTimer>
-#include <QTimer>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
