@@ -2,6 +2,7 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <memory>
@@ -152,6 +153,7 @@ public:
     CRegHelper settings;
     std::string unreadableSettings;  // why the settings file cannot be read; empty when it can
 
+    std::atomic<bool> aborted{false};  // no more files are read once the window closes
     CEMail mail;
     std::vector<std::unique_ptr<CSMTPAttachment>> attachments;  // outlive the Send
     std::thread worker;
@@ -188,6 +190,9 @@ int CProbeGuideDlg::ResultsEmailJob::Run() {
 
     // A recording that is missing is left out without a word.
     for (const char* file : recordings) {
+        if (aborted) {
+            return 0;
+        }
         auto attachment = std::make_unique<CSMTPAttachment>();
         attachment->AttachFile(dataDir + file);
         if (mail.AddAttachment(attachment.get()) >= 0) {
@@ -233,6 +238,7 @@ void CProbeGuideDlg::OnEmailSent(int sent) {
 
 void CProbeGuideDlg::AbortEmail() {
     if (m_emailJob != nullptr) {
+        m_emailJob->aborted = true;
         m_emailJob->mail.Abort();
         m_emailJob.reset();  // waits for the worker
     }
