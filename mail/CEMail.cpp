@@ -1,6 +1,7 @@
 #include "mail/CEMail.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ constexpr char kBoundary[] = "#BOUNDARY#";
 constexpr char kClosingBoundary[] = "\r\n--#BOUNDARY#--";
 constexpr char kEndOfData[] = "\r\n.\r\n";
 constexpr char kQuit[] = "QUIT\r\n";
+constexpr char kQuitOk[] = "221";
 constexpr char kStartTls[] = "STARTTLS\r\n";
 constexpr char kTlsReady[] = "220";
 // Longest reply taken, all its lines together; a server that goes on is not followed further.
@@ -111,17 +113,17 @@ public:
         return false;
     }
 
-    // Ends the conversation with QUIT and reads its reply. A 4xx or 5xx reply is the server's
-    // real answer to the data, after an early reply that was taken for it: false. A 221, a
-    // close without an answer, or silence leave the result as it was: true.
-    bool quitKeepsAcceptance() {
+    // Ends the conversation with QUIT and reads its reply. An early reply to the data cannot be
+    // told from the real one by its timing, so the message counts as taken only when QUIT gets
+    // its 221: a refusal, a close without an answer, or silence all fail the send.
+    bool quitConfirms() {
         m_socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
         if (!readReply("QUIT")) {
-            return true;
+            return false;
         }
         const std::string& reply = m_reply.back();
-        if (!reply.empty() && (reply[0] == '4' || reply[0] == '5')) {
-            report("QUIT", "the message was refused after all: \"" + reply + "\"");
+        if (reply.compare(0, 3, kQuitOk) != 0) {
+            report("QUIT", "expected " + std::string(kQuitOk) + ", got \"" + reply + "\"");
             return false;
         }
         return true;
@@ -164,7 +166,7 @@ private:
     bool readReply(const char* step) {
         m_reply.clear();
         std::size_t size = 0;
-        const std::uint64_t deadline = platform::tickCountMs() + m_replyTimeoutMs;
+        const std::uint64_t deadline = platform::deadlineAfterMs(m_replyTimeoutMs);
         for (;;) {
             const std::uint64_t now = platform::tickCountMs();
             if (now >= deadline) {
@@ -339,12 +341,23 @@ std::string CEMail::DataBody(bool eightBitBody) const {
     return mailtext::dotStuffed(text);
 }
 
-// What Abort reaches from another thread: a duplicate of the connected socket's descriptor,
-// so that shutting it down never touches a descriptor the sending thread has closed.
+// What Abort reaches from another thread: an event descriptor that every wait of the socket
+// watches (the name lookup and the connect included), and a duplicate of the connected
+// socket's descriptor, so that shutting it down never touches a descriptor the sending thread
+// has closed.
 struct CEMail::AbortState {
     std::mutex mutex;
     bool aborted = false;
     int socket = -1;
+    int event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    AbortState() = default;
+    ~AbortState() {
+        if (event >= 0) {
+            ::close(event);
+        }
+    }
+    AbortState(const AbortState&) = delete;
+    AbortState& operator=(const AbortState&) = delete;
 };
 
 CEMail::CEMail() : m_abortState(std::make_shared<AbortState>()) {}
@@ -352,6 +365,10 @@ CEMail::CEMail() : m_abortState(std::make_shared<AbortState>()) {}
 void CEMail::Abort() const {
     std::lock_guard lock(m_abortState->mutex);
     m_abortState->aborted = true;
+    if (m_abortState->event >= 0) {
+        const std::uint64_t one = 1;
+        (void)!::write(m_abortState->event, &one, sizeof one);
+    }
     if (m_abortState->socket >= 0) {
         ::shutdown(m_abortState->socket, SHUT_RDWR);
     }
@@ -364,6 +381,7 @@ int CEMail::Send() const {
         return 0;
     }
     CSocketX socket;
+    socket.SetAbortHandle(m_abortState->event);
     if (!socket.Create() || !socket.Connect(m_smtpServer, m_port, m_connectTimeoutMs)) {
         SmtpExchange::report("connect", socket.GetLastErrorText());
         return 0;
@@ -452,10 +470,10 @@ int CEMail::Send() const {
             return 0;
         }
     }
-    // Only the reply to the end of the data itself tells whether the message was taken.
+    // The reply to the end of the data, and then QUIT's, tell whether the message was taken.
     if ((multipart && !smtp.sendData(kClosingBoundary, "closing boundary")) ||
         !smtp.nothingSentDuringData() || !smtp.exchange(kEndOfData, SMTP_REPLY_OK, "end of data")) {
         return 0;
     }
-    return smtp.quitKeepsAcceptance() ? 1 : 0;
+    return smtp.quitConfirms() ? 1 : 0;
 }

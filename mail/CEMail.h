@@ -43,13 +43,14 @@ public:
     // Appends the pointer and returns its index; -1 when no file was attached to it.
     int AddAttachment(CSMTPAttachment* attachment);
 
-    // Sends the message: 1 when the server accepted it, else 0. A message whose header values
+    // Sends the message: 1 when the server accepted it (the end of the data answered with 250
+    // and QUIT with 221), else 0. A message whose header values
     // hold CR, LF or NUL is refused before connecting. When the server offers STARTTLS, the
     // conversation goes on in TLS (certificate and host name checked) before any credential is
     // sent. Why it failed goes to the debug output.
     int Send() const;
-    // Ends a Send running on another thread: its connection is shut down, so it returns 0 at
-    // its next step, and a Send that starts afterwards returns 0 once connected. Callable from
+    // Ends a Send running on another thread: its name lookup, connect or connection is cut
+    // short, so it returns 0 at once, and a Send that starts afterwards returns 0. Callable from
     // any thread. Copies of a CEMail share this.
     void Abort() const;
 

@@ -31,6 +31,8 @@ int winsockError(int err) {
             return WSAECONNREFUSED;
         case EHOSTUNREACH:
             return WSAEHOSTUNREACH;
+        case ECANCELED:
+            return WSAECANCELLED;
         default:
             return err;  // no Windows Sockets counterpart; the text tells what it was
     }
@@ -138,7 +140,7 @@ int CSocketX::ReceiveWithTimeout(std::string& reply, std::uint32_t timeoutMs, in
 
 int CSocketX::ReceiveLine(std::string& line, std::uint32_t timeoutMs) {
     line.clear();
-    const std::uint64_t deadline = platform::tickCountMs() + timeoutMs;
+    const std::uint64_t deadline = platform::deadlineAfterMs(timeoutMs);
     std::size_t end;
     while ((end = m_pending.find('\n')) == std::string::npos) {
         if (m_pending.size() > kMaxLineSize) {

@@ -18,6 +18,7 @@ constexpr int WSAESHUTDOWN = 10058;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSAECANCELLED = 10103;
 
 // A blocking TCP stream socket whose sends and receives can be bounded by a time-out. A timed
 // call that gets no answer in time returns SOCKET_ERROR and leaves GetLastError() at
@@ -39,6 +40,9 @@ public:
     // Refused when the peer has already sent bytes not yet read: they came in the clear.
     bool StartTls(const platform::TlsSettings& settings, std::uint32_t timeoutMs);
     void Close();
+    // A descriptor (not owned) that becomes readable when the caller gives up: the lookup, the
+    // connect and every later wait then fail at once with WSAECANCELLED. -1: none.
+    void SetAbortHandle(int fd) { m_socket.setAbortHandle(fd); }
     // The connected stream's descriptor, or -1.
     int NativeHandle() const { return m_socket.nativeHandle(); }
 

@@ -192,6 +192,14 @@ std::optional<std::pair<std::string, SettingValue>> parseValueLine(std::string_v
     return std::make_pair(std::string(name.begin(), name.end()), std::move(value));
 }
 
+// The length of the line end (CR LF, LF or CR) that ends the text, 0 when none does.
+std::size_t lineEndLength(std::string_view text) {
+    if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") {
+        return 2;
+    }
+    return !text.empty() && (text.back() == '\n' || text.back() == '\r') ? 1 : 0;
+}
+
 // A settings file as its lines, each with its own line end, and the values read from them.
 struct SettingsDocument {
     std::vector<std::string> lines;
@@ -204,25 +212,24 @@ struct SettingsDocument {
 
 Result<SettingsDocument> parseDocument(const std::string& text, const std::string& path) {
     SettingsDocument doc;
+    // Lines end with LF, CR LF or a lone CR; the file's first line end is the one new lines get.
     for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t lf = text.find('\n', pos);
-        const std::size_t end = lf == std::string::npos ? text.size() : lf + 1;
+        const std::size_t brk = text.find_first_of("\r\n", pos);
+        std::size_t end = text.size();
+        if (brk != std::string::npos) {
+            end = text.compare(brk, 2, "\r\n") == 0 ? brk + 2 : brk + 1;
+            if (doc.lines.empty()) {
+                doc.lineEnd = text.substr(brk, end - brk);
+            }
+        }
         doc.lines.push_back(text.substr(pos, end - pos));
         pos = end;
-    }
-    if (const std::size_t lf = text.find('\n'); lf != std::string::npos && lf > 0 && text[lf - 1] == '\r') {
-        doc.lineEnd = "\r\n";
     }
     // Lines before any section header are read as values, as if "[Values]" came first.
     bool inValues = true;
     for (std::size_t i = 0; i < doc.lines.size(); ++i) {
         std::string_view line = doc.lines[i];
-        if (!line.empty() && line.back() == '\n') {
-            line.remove_suffix(1);
-        }
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+        line.remove_suffix(lineEndLength(line));
         if (i == 0 && line.rfind("\xEF\xBB\xBF", 0) == 0) {
             line.remove_prefix(3);
         }
@@ -241,7 +248,14 @@ Result<SettingsDocument> parseDocument(const std::string& text, const std::strin
         if (!inValues) {
             continue;  // another section: kept, not read
         }
-        auto parsed = parseValueLine(line);
+        // Every control byte of a value is written escaped (a tab may stand between the name and
+        // the value): one left raw means the line is not what its writer meant, such as lines
+        // split by an end this reader does not know.
+        const bool raw = std::any_of(line.begin(), line.end(), [](char c) {
+            const auto b = static_cast<unsigned char>(c);
+            return (b < 0x20 && b != '\t') || b == 0x7F;
+        });
+        auto parsed = raw ? std::nullopt : parseValueLine(line);
         if (!parsed) {
             return PlatformError{EILSEQ,
                                  "read " + path + ": line " + std::to_string(i + 1) + " is not a setting"};
@@ -261,10 +275,7 @@ std::string withValue(const SettingsDocument& doc, const std::string& name, cons
     const std::string line = formatLine(name, value);
     if (const auto it = doc.lineOfValue.find(name); it != doc.lineOfValue.end()) {
         std::string& old = lines[it->second];
-        const std::size_t endLength = old.size() >= 2 && old.compare(old.size() - 2, 2, "\r\n") == 0 ? 2
-                                      : !old.empty() && old.back() == '\n'                           ? 1
-                                                                                                     : 0;
-        old = line + old.substr(old.size() - endLength);
+        old = line + old.substr(old.size() - lineEndLength(old));
     } else {
         std::vector<std::string> added;
         std::size_t at = doc.valuesEnd;
@@ -273,7 +284,7 @@ std::string withValue(const SettingsDocument& doc, const std::string& name, cons
             added.push_back(kHeader + doc.lineEnd);
         }
         added.push_back(line + doc.lineEnd);
-        if (at > 0 && lines[at - 1].back() != '\n') {
+        if (at > 0 && lineEndLength(lines[at - 1]) == 0) {
             lines[at - 1] += doc.lineEnd;
         }
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
@@ -426,6 +437,26 @@ private:
     std::optional<PlatformError> m_error;
 };
 
+// The file a path names once its symbolic links are followed (a link's relative target is
+// taken from the link's folder); the path itself when it is no link. A target that does not
+// exist yet is where the file will be made.
+std::string linkTarget(const std::string& path) {
+    namespace fs = std::filesystem;
+    fs::path current(path);
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(current, error)) || error) {
+            return current.string();
+        }
+        const fs::path next = fs::read_symlink(current, error);
+        if (error) {
+            return current.string();
+        }
+        current = next.is_absolute() ? next : current.parent_path() / next;
+    }
+    return current.string();
+}
+
 }  // namespace
 
 std::string settingsFileForKey(const std::string& keyPath) {
@@ -511,13 +542,25 @@ Result<bool> SettingsFile::write(const std::string& name, const SettingValue& va
         return doc.error();
     }
     const std::string text = withValue(doc.value()->value(), name, value);
+    // Nothing is written that the reader would refuse.
+    if (text.size() > kMaxFileBytes) {
+        return PlatformError{EFBIG, "write " + m_path + ": the file would be larger than " +
+                                        std::to_string(kMaxFileBytes) + " bytes"};
+    }
 
-    std::string temp = m_path + ".XXXXXX";
+    // A file that is a symbolic link is replaced at its target, so the link stays; a file keeps
+    // its mode, a new one is the user's alone.
+    const std::string target = linkTarget(m_path);
+    mode_t mode = 0600;
+    if (struct stat info{}; ::stat(target.c_str(), &info) == 0) {
+        mode = info.st_mode & 07777;
+    }
+    std::string temp = target + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         return errnoError("create " + temp);
     }
-    ::fchmod(fd, 0600);
+    ::fchmod(fd, mode);
     if (!writeAllBytes(fd, text) || ::fsync(fd) != 0) {
         const PlatformError error = errnoError("write " + temp);
         ::close(fd);
@@ -528,7 +571,7 @@ Result<bool> SettingsFile::write(const std::string& name, const SettingValue& va
     if (beforeRenameHook()) {
         beforeRenameHook()();
     }
-    if (::rename(temp.c_str(), m_path.c_str()) != 0) {
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
         const PlatformError error = errnoError("rename " + temp);
         ::unlink(temp.c_str());
         return error;

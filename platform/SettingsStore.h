@@ -16,19 +16,21 @@ namespace platform {
 // "<config home>/Kestu/Quenlor Probe Guide.conf"; a leading "Software" is dropped and the
 // other parts become folders. Each value keeps its name, its type and its bytes.
 //
-// The file is read as people write it: LF or CR LF line ends, an optional UTF-8 byte order
+// The file is read as people write it: LF, CR LF or CR line ends, an optional UTF-8 byte order
 // mark, blank lines, whole-line comments (';' or '#'), an indented "[Values]" header, blanks
 // around '=', and values with or without their type ("sz:", "dword:"; none: the text as it
 // stands, trimmed). Lines of other sections are kept but not read. A file is parsed once for
 // each change of it (its identity, size and times); one larger than kMaxFileBytes, or with a
-// line in the values that is not a setting, cannot be used: it yields an error naming the
-// file (and the line) and is never written over.
+// line in the values that is not a setting (or holds a raw control byte), cannot be used: it
+// yields an error naming the file (and the line) and is never written over.
 //
 // Every write takes an exclusive lock on "<file>.lock" beside the file (flock), reads the file
 // afresh, changes one value's line (or adds one) and replaces the whole file through a
 // temporary file that is flushed to disk before it is renamed over the old one, so a crash
 // leaves either the old file or the new one and writers in other processes lose nothing.
-// Every other line is kept byte for byte.
+// Every other line is kept byte for byte, and so is the file's mode (0600 for a new file); a
+// file that is a symbolic link is replaced at its target. A write that would make the file
+// larger than kMaxFileBytes fails and changes nothing.
 
 enum class SettingType { String, Dword };
 

@@ -49,6 +49,10 @@ std::uint64_t tickCountMs() {
                                           .count());
 }
 
+std::uint64_t deadlineAfterMs(std::uint32_t timeoutMs) {
+    return tickCountMs() + timeoutMs + 1;
+}
+
 void sleepMs(std::uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

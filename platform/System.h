@@ -23,6 +23,9 @@ LocalTime localTimeNow();
 
 // Milliseconds of a monotonic clock, for measuring intervals.
 std::uint64_t tickCountMs();
+// The tick count by which timeoutMs will surely have passed: tickCountMs drops the fraction of
+// the current millisecond, so a deadline one tick later never ends a wait short of timeoutMs.
+std::uint64_t deadlineAfterMs(std::uint32_t timeoutMs);
 
 void sleepMs(std::uint32_t ms);
 

@@ -4,11 +4,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -25,11 +25,15 @@ constexpr std::uint64_t kNoDeadline = std::numeric_limits<std::uint64_t>::max();
 constexpr std::size_t kTlsPieceSize = 16 * 1024;
 
 std::uint64_t deadlineAfter(std::uint32_t timeoutMs) {
-    return timeoutMs == TcpSocket::kNoTimeout ? kNoDeadline : tickCountMs() + timeoutMs;
+    return timeoutMs == TcpSocket::kNoTimeout ? kNoDeadline : deadlineAfterMs(timeoutMs);
 }
 
 PlatformError timedOut(const std::string& call) {
     return errnoError(call, ETIMEDOUT);
+}
+
+PlatformError aborted(const std::string& call) {
+    return errnoError(call, ECANCELED);
 }
 
 }  // namespace
@@ -74,28 +78,56 @@ Result<std::vector<SocketAddress>> systemLookup(const std::string& host, std::ui
 }
 
 Result<std::vector<SocketAddress>> lookupHost(const std::string& host, std::uint16_t port,
-                                              std::uint32_t timeoutMs, const HostLookup& lookup) {
-    // The answer is shared with the lookup thread, which may outlive this call.
+                                              std::uint32_t timeoutMs, const HostLookup& lookup,
+                                              int abortFd) {
+    // The answer is shared with the lookup thread, which may outlive this call; the thread
+    // signals it through an event descriptor, so that one poll waits for it and for an abort.
     struct Answer {
         std::mutex mutex;
-        std::condition_variable ready;
         std::optional<Result<std::vector<SocketAddress>>> result;
+        int ready = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ~Answer() {
+            if (ready >= 0) {
+                ::close(ready);
+            }
+        }
     };
     auto answer = std::make_shared<Answer>();
+    if (answer->ready < 0) {
+        return errnoError("eventfd");
+    }
     std::thread([answer, host, port, lookup] {
         Result<std::vector<SocketAddress>> result = lookup(host, port);
         std::lock_guard lock(answer->mutex);
         answer->result.emplace(std::move(result));
-        answer->ready.notify_all();
+        const std::uint64_t one = 1;
+        (void)!::write(answer->ready, &one, sizeof one);
     }).detach();
-    std::unique_lock lock(answer->mutex);
-    const auto answered = [&answer] { return answer->result.has_value(); };
-    if (timeoutMs == TcpSocket::kNoTimeout) {
-        answer->ready.wait(lock, answered);
-    } else if (!answer->ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), answered)) {
-        return timedOut("getaddrinfo " + host);
+    const std::uint64_t deadline = deadlineAfter(timeoutMs);
+    for (;;) {
+        {
+            std::lock_guard lock(answer->mutex);
+            if (answer->result.has_value()) {
+                return *answer->result;
+            }
+        }
+        int waitMs = -1;
+        if (deadline != kNoDeadline) {
+            const std::uint64_t now = tickCountMs();
+            if (now >= deadline) {
+                return timedOut("getaddrinfo " + host);
+            }
+            waitMs = static_cast<int>(std::min<std::uint64_t>(deadline - now, 1u << 30));
+        }
+        pollfd p[2] = {{answer->ready, POLLIN, 0}, {abortFd, POLLIN, 0}};
+        const int n = ::poll(p, abortFd >= 0 ? 2 : 1, waitMs);
+        if (n < 0 && errno != EINTR) {
+            return errnoError("getaddrinfo " + host);
+        }
+        if (abortFd >= 0 && (p[1].revents & POLLIN) != 0) {
+            return aborted("getaddrinfo " + host);
+        }
     }
-    return *answer->result;
 }
 
 TcpSocket::~TcpSocket() {
@@ -124,8 +156,11 @@ Result<bool> TcpSocket::waitReady(short events, std::uint64_t deadlineMs, const 
             waitMs =
                 now >= deadlineMs ? 0 : static_cast<int>(std::min<std::uint64_t>(deadlineMs - now, 1u << 30));
         }
-        pollfd p{m_fd, events, 0};
-        const int n = ::poll(&p, 1, waitMs);
+        pollfd p[2] = {{m_fd, events, 0}, {m_abortFd, POLLIN, 0}};
+        const int n = ::poll(p, m_abortFd >= 0 ? 2 : 1, waitMs);
+        if (m_abortFd >= 0 && n > 0 && (p[1].revents & POLLIN) != 0) {
+            return aborted(call);
+        }
         if (n > 0) {
             return true;  // ready, or an error that the following call reports
         }
@@ -140,7 +175,7 @@ Result<bool> TcpSocket::waitReady(short events, std::uint64_t deadlineMs, const 
 
 Result<bool> TcpSocket::connect(const std::string& host, std::uint16_t port, std::uint32_t timeoutMs) {
     const std::uint64_t deadline = deadlineAfter(timeoutMs);
-    const auto addresses = lookupHost(host, port, timeoutMs);
+    const auto addresses = lookupHost(host, port, timeoutMs, systemLookup, m_abortFd);
     if (!addresses) {
         return addresses.error();
     }
@@ -171,8 +206,8 @@ Result<bool> TcpSocket::connect(const std::vector<SocketAddress>& addresses, std
         }
         last = connected.error();
         tried += (tried.empty() ? "" : "; ") + last.what;
-        if (last.code == ETIMEDOUT) {
-            break;  // the time is spent
+        if (last.code == ETIMEDOUT || last.code == ECANCELED) {
+            break;  // the time is spent, or the caller gave up
         }
     }
     return PlatformError{last.code, tried.empty() ? last.what : tried};

@@ -31,10 +31,10 @@ Result<std::vector<SocketAddress>> systemLookup(const std::string& host, std::ui
 
 // Runs the lookup on a thread of its own and waits at most timeoutMs (kNoTimeout: as long as it
 // takes); a lookup that has not answered by then is left to finish unseen and ETIMEDOUT is
-// returned.
+// returned. abortFd (-1: none) ends the wait as soon as it is readable, with ECANCELED.
 Result<std::vector<SocketAddress>> lookupHost(const std::string& host, std::uint16_t port,
                                               std::uint32_t timeoutMs,
-                                              const HostLookup& lookup = systemLookup);
+                                              const HostLookup& lookup = systemLookup, int abortFd = -1);
 
 // A blocking TCP stream whose connect, sends and receives can each be bounded by a time-out (poll
 // underneath), and which can switch to TLS once connected. A time-out is reported as a
@@ -74,6 +74,9 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     // The descriptor, or -1; it stays owned by the socket.
     int nativeHandle() const { return m_fd; }
+    // A descriptor (not owned) that becomes readable when the caller gives up: from then on the
+    // lookup, the connect and every wait end at once with ECANCELED. -1: none.
+    void setAbortHandle(int fd) { m_abortFd = fd; }
 
 private:
     // Waits until the descriptor is ready for events or the deadline passes (ETIMEDOUT); a
@@ -90,6 +93,7 @@ private:
                                        std::uint64_t deadlineMs, const std::string& call);
 
     int m_fd = -1;
+    int m_abortFd = -1;
     std::unique_ptr<TlsClient> m_tls;
 };
 

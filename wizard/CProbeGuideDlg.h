@@ -231,9 +231,9 @@ public:
 
     // --- Results e-mail ---
     void OnEmailResults();
-    // Makes the results message on the GUI thread (the device block asks the unit) and starts
-    // sending it on a worker thread; OnEmailSent follows with the result. 0 when nothing was
-    // started: the settings cannot be read or name no usable port.
+    // Takes the page's texts and the device block (which asks the unit) on the GUI thread and
+    // starts a worker that remembers the name and address, reads the mail settings and the
+    // recordings, and sends the message; OnEmailSent follows with the result. 1: started.
     int SendResultsEmail();
     // The end of a sending, on the GUI thread: the page says whether the message went.
     void OnEmailSent(int sent);

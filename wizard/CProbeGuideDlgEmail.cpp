@@ -1,6 +1,9 @@
 // The finish page's Email Results, the results message, and the window menu.
 #include <QPushButton>
 #include <QToolButton>
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <charconv>
 #include <memory>
 #include <string>
@@ -30,22 +33,59 @@ constexpr char kBccName[] = "Probe Guide Archive";
 constexpr char kSeparator[] = "--------------------------------------------------";
 constexpr char kCommentsSeparator[] = "-- Comments --------------------------------------";
 
-// The mail account: the built-in values, replaced by those the settings name. False when the
-// settings file exists but cannot be read: it may name a site's own server, so the built-in
-// one must not stand in for it.
-bool ReadMailAccount(ResultsMailAccount& mail) {
+bool SameHost(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Where the message goes and the account it goes with.
+struct MailSettings {
+    ResultsMailAccount account;  // server, port, sender and support addresses
+    std::string authUser;        // empty: no AUTH
+    std::string authPassword;
+};
+
+// The mail account: the built-in values, replaced by those the settings name. The built-in
+// account logs in only to the built-in server; with a server of the settings' own, only the
+// settings' account does (none: no AUTH). False when the settings file exists but cannot be
+// read: it may name a site's own server, so the built-in one must not stand in for it.
+bool ReadMailAccount(const ResultsMailAccount& builtIn, MailSettings& mail) {
     CRegHelper reg;
     reg.SetRoot(HKEY_CURRENT_USER);
+    ResultsMailAccount& account = mail.account;
+    account = builtIn;
+    std::string server;
+    std::string user;
+    std::string password;
+    bool ownServer = false;
+    bool ownUser = false;
+    bool ownPassword = false;
     if (reg.OpenKey(kSettingsKey)) {
         if (const std::string unreadable = reg.ReadError(); !unreadable.empty()) {
             platform::debugOutput("Results not sent: " + unreadable + "\n");
             return false;
         }
-        reg.GetString("SMTP Server", mail.server);
-        reg.GetString("SMTP Port", mail.port);
-        reg.GetString("SMTP Account", mail.account);
-        reg.GetString("SMTP Password", mail.password);
-        reg.GetString("Support Email", mail.supportAddress);
+        ownServer = reg.GetString("SMTP Server", server) != 0;
+        reg.GetString("SMTP Port", account.port);
+        ownUser = reg.GetString("SMTP Account", user) != 0;
+        ownPassword = reg.GetString("SMTP Password", password) != 0;
+        reg.GetString("Support Email", account.supportAddress);
+    }
+    const bool builtInServer = !ownServer || SameHost(server, account.server);
+    if (ownServer) {
+        account.server = server;
+    }
+    if (ownUser) {
+        account.account = user;
+    }
+    if (builtInServer) {
+        mail.authUser = account.account;
+        mail.authPassword = ownPassword ? password : account.password;
+    } else {
+        mail.authUser = ownUser ? user : std::string();
+        mail.authPassword = ownPassword ? password : std::string();
     }
     return true;
 }
@@ -85,8 +125,10 @@ ResultsMailAccount& BuiltInMailAccount() {
     return account;
 }
 
-// One sending of the results message. The message and its attachments are made on the GUI
-// thread and handed over whole; the worker thread only talks to the server.
+// One sending of the results message. The GUI thread takes what the message needs from the
+// page and the unit; the worker thread does everything that waits on files or the network:
+// remembering the user's name and address, reading the mail settings, reading and encoding the
+// recordings, and the conversation with the server.
 class CProbeGuideDlg::ResultsEmailJob {
 public:
     ~ResultsEmailJob() {
@@ -95,10 +137,70 @@ public:
         }
     }
 
+    // Runs on the worker: 1 when the message was sent.
+    int Run();
+
+    // From the GUI thread.
+    ResultsMailAccount builtInAccount;
+    std::string userName;
+    std::string userEmail;
+    std::string bodyBeforeVersion;  // the body up to the version, which the worker reads
+    std::string bodyAfterVersion;
+    std::string dataDir;
+    std::vector<const char*> recordings;
+
+    // What the worker leaves for the GUI thread.
+    CRegHelper settings;
+    std::string unreadableSettings;  // why the settings file cannot be read; empty when it can
+
+    std::atomic<bool> aborted{false};  // no more files are read once the window closes
     CEMail mail;
     std::vector<std::unique_ptr<CSMTPAttachment>> attachments;  // outlive the Send
     std::thread worker;
 };
+
+int CProbeGuideDlg::ResultsEmailJob::Run() {
+    settings.SetRoot(HKEY_CURRENT_USER);
+    if (settings.OpenKey(kSettingsKey)) {
+        settings.SetString("User Name", userName);
+        settings.SetString("User Email", userEmail);
+    }
+    // A settings file that cannot be read may name the site's own server: nothing is sent.
+    unreadableSettings = settings.ReadError();
+    MailSettings account;
+    if (!unreadableSettings.empty() || !ReadMailAccount(builtInAccount, account)) {
+        return 0;
+    }
+    mail.m_smtpServer = account.account.server;
+    mail.m_port = ParsePort(account.account.port);
+    if (mail.m_port == 0) {
+        platform::debugOutput("SMTP Port setting \"" + account.account.port + "\" is not a port number\n");
+        return 0;
+    }
+    mail.m_authUser = account.authUser;
+    mail.m_authPassword = account.authPassword;
+    mail.m_mailer = kProgramName;
+    mail.m_from = CSMTPAddress(kProgramName, account.account.account);
+    mail.AddRecipient(CSMTPAddress("Quenlor Support", account.account.supportAddress), RECIPIENT_TO);
+    mail.AddRecipient(CSMTPAddress(kBccName, account.account.account), RECIPIENT_BCC);
+    mail.m_subject = "Wizard Test Results";
+
+    CVersionInfo versionInfo;
+    mail.m_body = bodyBeforeVersion + Trimmed(versionInfo.Load(nullptr)) + bodyAfterVersion;
+
+    // A recording that is missing is left out without a word.
+    for (const char* file : recordings) {
+        if (aborted) {
+            return 0;
+        }
+        auto attachment = std::make_unique<CSMTPAttachment>();
+        attachment->AttachFile(dataDir + file);
+        if (mail.AddAttachment(attachment.get()) >= 0) {
+            attachments.push_back(std::move(attachment));
+        }
+    }
+    return mail.Send();
+}
 
 void CProbeGuideDlg::OnEmailResults() {
     UpdateData(true);
@@ -107,20 +209,6 @@ void CProbeGuideDlg::OnEmailResults() {
                                  platform::mb::kIconWarning | platform::mb::kOk);
         return;
     }
-    CRegHelper reg;
-    reg.SetRoot(HKEY_CURRENT_USER);
-    if (reg.OpenKey(kSettingsKey)) {
-        reg.SetString("User Name", m_userName);
-        reg.SetString("User Email", m_userEmail);
-    }
-    // A settings file that cannot be read may name the site's own server: nothing is sent.
-    if (const std::string unreadable = reg.ReadError(); !unreadable.empty()) {
-        m_instructions = std::string(kNotSentText) + "\nThe settings file cannot be read: " + unreadable;
-        UpdateData(false);
-        return;
-    }
-    ReportUnsavedSettings(reg);
-
     // The page shows what goes on while the message is sent off the GUI thread.
     m_emailing = true;
     UpdateData(false);
@@ -150,6 +238,7 @@ void CProbeGuideDlg::OnEmailSent(int sent) {
 
 void CProbeGuideDlg::AbortEmail() {
     if (m_emailJob != nullptr) {
+        m_emailJob->aborted = true;
         m_emailJob->mail.Abort();
         m_emailJob.reset();  // waits for the worker
     }
@@ -167,25 +256,11 @@ void CProbeGuideDlg::ReportUnsavedSettings(const CRegHelper& settings) {
 }
 
 int CProbeGuideDlg::SendResultsEmail() {
-    ResultsMailAccount account = BuiltInMailAccount();
-    if (!ReadMailAccount(account)) {
-        return 0;
-    }
     auto job = std::make_shared<ResultsEmailJob>();
-    CEMail& mail = job->mail;
-    mail.m_smtpServer = account.server;
-    mail.m_port = ParsePort(account.port);
-    if (mail.m_port == 0) {
-        platform::debugOutput("SMTP Port setting \"" + account.port + "\" is not a port number\n");
-        return 0;
-    }
-    mail.m_authUser = account.account;
-    mail.m_authPassword = account.password;
-    mail.m_mailer = kProgramName;
-    mail.m_from = CSMTPAddress(kProgramName, account.account);
-    mail.AddRecipient(CSMTPAddress("Quenlor Support", account.supportAddress), RECIPIENT_TO);
-    mail.AddRecipient(CSMTPAddress(kBccName, account.account), RECIPIENT_BCC);
-    mail.m_subject = "Wizard Test Results";
+    job->builtInAccount = BuiltInMailAccount();
+    job->userName = m_userName;
+    job->userEmail = m_userEmail;
+    job->dataDir = m_dataDir;
 
     std::string deviceBlock;
     if (!m_mixerOnly) {
@@ -197,10 +272,6 @@ int CProbeGuideDlg::SendResultsEmail() {
                           "\r\nDevice was disconnected before sending this email!";
         }
     }
-
-    CVersionInfo versionInfo;
-    const std::string version = Trimmed(versionInfo.Load(nullptr));
-
     const std::string echoLines =
         m_hidProtocol.m_protocolVersion >= kEchoStageProtocolLevel
             ? "LMS Echo Reduction \t\t:" + FixedOneDecimal(m_lmsEchoDb) +
@@ -209,37 +280,37 @@ int CProbeGuideDlg::SendResultsEmail() {
     const bool delayModel = m_hidProtocol.m_productCode == 83;
     const std::string delayLine = delayModel ? "Speaker Delay \t\t\t: " + m_speakerDelay + " [msec]" : "";
 
-    mail.m_body = "From  : " + m_userName + "\r\nEmail : " + m_userEmail + "\r\n" + kSeparator + "\r\n" +
-                  deviceBlock + "\r\n" + kSeparator + "\r\nProbe Guide Software Version \t: " + version +
-                  "\r\n" + echoLines + "\r\n" + delayLine + "\r\n" + kCommentsSeparator + "\r\n" +
-                  m_comments + "\r\n";
-
-    // A recording that is missing is left out without a word.
-    std::vector<const char*> recordings = {"WaveFiles/MicRecorded.wav", "WaveFiles/Echo_Test.wav"};
+    job->bodyBeforeVersion = "From  : " + m_userName + "\r\nEmail : " + m_userEmail + "\r\n" + kSeparator +
+                             "\r\n" + deviceBlock + "\r\n" + kSeparator +
+                             "\r\nProbe Guide Software Version \t: ";
+    job->bodyAfterVersion =
+        "\r\n" + echoLines + "\r\n" + delayLine + "\r\n" + kCommentsSeparator + "\r\n" + m_comments + "\r\n";
+    job->recordings = {"WaveFiles/MicRecorded.wav", "WaveFiles/Echo_Test.wav"};
     if (delayModel) {
-        recordings.push_back("WaveFiles/Delay_Test.wav");
-    }
-    for (const char* file : recordings) {
-        auto attachment = std::make_unique<CSMTPAttachment>();
-        attachment->AttachFile(m_dataDir + file);
-        if (mail.AddAttachment(attachment.get()) >= 0) {
-            job->attachments.push_back(std::move(attachment));
-        }
+        job->recordings.push_back("WaveFiles/Delay_Test.wav");
     }
 
-    // The conversation runs on a worker; its result comes back to the GUI thread, where it is
-    // dropped when the sending has been aborted since.
+    // The worker's result comes back to the GUI thread, where it is dropped when the sending
+    // has been aborted since.
     m_emailJob = job;
     const std::weak_ptr<ResultsEmailJob> running = job;
-    job->worker = std::thread([this, running, message = &job->mail] {
-        const int sent = message->Send();
+    job->worker = std::thread([this, running, work = job.get()] {
+        const int sent = work->Run();
         QMetaObject::invokeMethod(
             this,
             [this, running, sent] {
                 const auto finished = running.lock();
-                if (finished != nullptr && finished == m_emailJob) {
-                    m_emailJob.reset();
-                    OnEmailSent(sent);
+                if (finished == nullptr || finished != m_emailJob) {
+                    return;
+                }
+                m_emailJob.reset();
+                OnEmailSent(sent);
+                if (!finished->unreadableSettings.empty()) {
+                    m_instructions = std::string(kNotSentText) +
+                                     "\nThe settings file cannot be read: " + finished->unreadableSettings;
+                    UpdateData(false);
+                } else {
+                    ReportUnsavedSettings(finished->settings);
                 }
             },
             Qt::QueuedConnection);

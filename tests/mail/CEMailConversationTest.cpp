@@ -151,17 +151,14 @@ TEST(CEMailConversationTest, ReplyShorterThanACodeNeverMatches) {
     EXPECT_EQ(server.commands().back(), "QUIT");
 }
 
-// A server that stalls past the reply time-out: result 0 and no QUIT.
+// A server that never answers (it waits for the client to go): result 0 after the reply
+// time-out, and no QUIT.
 class StallTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(StallTest, TimeOutEndsTheConversationWithoutQuit) {
     const int step = GetParam();
-    FakeReply stall = FakeReply::text("250 too late\r\n");
-    stall.delayMs = kStallMs;
-    FakeReply greeting = FakeReply::text("220 ready\r\n");
-    if (step < 0) {
-        greeting.delayMs = kStallMs;
-    }
+    const FakeReply stall{};
+    const FakeReply greeting = step < 0 ? FakeReply{} : FakeReply::text("220 ready\r\n");
     FakeSmtpServer server(
         step < 0 ? FakeSmtpServer::Script(FakeSmtpServer::standardReply) : wrongAt(step, stall), greeting);
     DebugCapture debug;
@@ -208,30 +205,42 @@ TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
     }
 }
 
-// A server that answers "250" right after "354" and refuses the data with "554" at its end:
-// an early "250" that comes once the end of the data went out (30 ms after the "354", for a
-// message that short) is read as the answer to it; the reply to QUIT, the real answer, undoes
-// the success.
-TEST(CEMailConversationTest, EarlyAcceptanceFollowedByRefusalIsNeverASuccess) {
-    int successes = 0;
-    for (int run = 0; run < 20; ++run) {
-        FakeSmtpServer server([](const std::string& command) {
-            return command == "DATA" ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
-                   : command == "<data>" ? FakeReply::text("554 5.6.0 refused after all\r\n")
-                                         : FakeSmtpServer::standardReply(command);
-        });
-        successes += makeMail(server.port()).Send();
-        server.waitDone();
+// A server that answers "250" right after "354": an early "250" that comes once the end of the
+// data went out (30 ms after the "354", for a message that short) is read as the answer to it.
+// Whatever the server does next (refuses the data at its end, closes, or goes silent), only a
+// 221 to QUIT would confirm the message, so none of these runs is a success.
+TEST(CEMailConversationTest, EarlyAcceptanceIsNeverASuccessWithoutTheReplyToQuit) {
+    const FakeReply silence{};
+    const std::vector<std::pair<const char*, FakeReply>> ends{
+        {"refusal", FakeReply::text("554 5.6.0 refused after all\r\n")},
+        {"close", FakeReply{{}, 0, 0, true}},
+        {"silence", silence}};
+    for (const auto& [what, end] : ends) {
+        int successes = 0;
+        for (int run = 0; run < 10; ++run) {
+            FakeSmtpServer server([end = end, silence](const std::string& command) {
+                return command == "DATA"
+                           ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
+                       : command == "<data>" ? end
+                       : command == "QUIT"   ? silence
+                                             : FakeSmtpServer::standardReply(command);
+            });
+            successes += makeMail(server.port()).Send();
+            server.waitDone();
+        }
+        EXPECT_EQ(successes, 0) << what;
     }
-    EXPECT_EQ(successes, 0);
 }
 
-// The reply to QUIT: a 4xx or 5xx means the message was not taken; 221, or a server that
-// closes without answering, leaves the success.
-TEST(CEMailConversationTest, ReplyToQuitDecidesOnlyWhenItRefuses) {
+// The reply to QUIT decides: only its 221 confirms the message; a refusal, a close without an
+// answer, silence or any other code fail the send.
+TEST(CEMailConversationTest, OnlyA221ToQuitConfirmsTheMessage) {
     const std::vector<std::pair<FakeReply, int>> cases{
         {FakeReply{{"221 bye\r\n"}, 0, 0, true}, 1},
-        {FakeReply{{}, 0, 0, true}, 1},
+        {FakeReply{{"221-bye\r\n", "221 for now\r\n"}, 0, 0, false}, 1},
+        {FakeReply{{}, 0, 0, true}, 0},
+        {FakeReply{}, 0},
+        {FakeReply{{"250 ok\r\n"}, 0, 0, true}, 0},
         {FakeReply{{"421 4.3.0 going down\r\n"}, 0, 0, true}, 0},
         {FakeReply{{"554-5.6.0 refused\r\n", "554 5.6.0 after all\r\n"}, 0, 0, true}, 0},
     };
@@ -239,7 +248,7 @@ TEST(CEMailConversationTest, ReplyToQuitDecidesOnlyWhenItRefuses) {
         FakeSmtpServer server([quit](const std::string& command) {
             return command == "QUIT" ? quit : FakeSmtpServer::standardReply(command);
         });
-        EXPECT_EQ(makeMail(server.port()).Send(), result) << (quit.chunks.empty() ? "close" : quit.chunks[0]);
+        EXPECT_EQ(makeMail(server.port()).Send(), result) << (quit.chunks.empty() ? "none" : quit.chunks[0]);
         server.waitDone();
         EXPECT_EQ(server.commands().back(), "QUIT");
     }
@@ -529,10 +538,9 @@ TEST(CEMailConversationTest, ServerThatStopsReadingMidAttachmentEndsTheSend) {
     attachment.m_encodedLength = static_cast<int>(attachment.m_encoded.size());
     ASSERT_EQ(mail.AddAttachment(&attachment), 0);
     DebugCapture debug;
-    const auto start = platform::tickCountMs();
     EXPECT_EQ(mail.Send(), 0);
-    EXPECT_LT(platform::tickCountMs() - start, 10000u);
-    EXPECT_NE(debug.text().find("attachment"), std::string::npos) << debug.text();
+    // Ended by the stall time-out of the attachment's send, not by the peer.
+    EXPECT_NE(debug.text().find("attachment: send: Connection timed out"), std::string::npos) << debug.text();
     release = true;
     peer.join();
 }

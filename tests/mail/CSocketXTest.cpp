@@ -1,13 +1,16 @@
 #include "mail/CSocketX.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long long msSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+// Elapsed time without dropping fractions, so that a time-out shorter than asked shows.
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 // A CSocketX connected to a peer descriptor the test writes to.
@@ -54,7 +58,7 @@ TEST_F(CSocketXTest, TimedReceiveFailsWithTimeOutWhenNothingArrives) {
     std::string reply = "stale";
     const auto start = Clock::now();
     EXPECT_EQ(m_socket.ReceiveWithTimeout(reply, 200, 0), SOCKET_ERROR);
-    EXPECT_GE(msSince(start), 200);
+    EXPECT_GE(msSince(start), 200.0);
     EXPECT_EQ(m_socket.GetLastError(), WSAETIMEDOUT);
     EXPECT_EQ(reply, "");
     // The socket stays usable: a later answer is read.
@@ -144,7 +148,7 @@ TEST(CSocketXConnectTest, ConnectIsBoundedByItsTimeOut) {
         const auto start = Clock::now();
         if (!client.Connect("127.0.0.1", full.port(), 300)) {
             EXPECT_EQ(client.GetLastError(), WSAETIMEDOUT);
-            EXPECT_GE(msSince(start), 300);
+            EXPECT_GE(msSince(start), 300.0);
             timedOut = true;
             break;
         }
@@ -207,21 +211,99 @@ TEST(CSocketXConnectTest, EveryAddressIsTriedInOrder) {
     EXPECT_NE(refused.error().what.find("127.0.0.2:" + std::to_string(port)), std::string::npos);
 }
 
+// A resolver that holds its answer until the test releases it.
+struct StuckResolver {
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool started = false;
+        bool released = false;
+        bool finished = false;
+    };
+    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+
+    ~StuckResolver() { release(); }
+    platform::HostLookup lookup() const {
+        return [gate = gate](const std::string& host, std::uint16_t port) {
+            std::unique_lock lock(gate->mutex);
+            gate->started = true;
+            gate->changed.notify_all();
+            gate->changed.wait(lock, [&] { return gate->released; });
+            gate->finished = true;
+            return platform::systemLookup(host, port);
+        };
+    }
+    void waitStarted() const {
+        std::unique_lock lock(gate->mutex);
+        gate->changed.wait(lock, [&] { return gate->started; });
+    }
+    bool finished() const {
+        std::lock_guard lock(gate->mutex);
+        return gate->finished;
+    }
+    void release() const {
+        std::lock_guard lock(gate->mutex);
+        gate->released = true;
+        gate->changed.notify_all();
+    }
+};
+
 // A resolver that does not answer in time does not hold the connect: the lookup is left behind.
 TEST(CSocketXConnectTest, HostLookupIsBoundedByTheConnectTimeOut) {
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    const auto slow = [finished](const std::string& host, std::uint16_t port) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        *finished = true;
-        return platform::systemLookup(host, port);
-    };
-    const auto found = platform::lookupHost("localhost", 25, 100, slow);
+    const StuckResolver stuck;
+    const auto found = platform::lookupHost("localhost", 25, 100, stuck.lookup());
     ASSERT_FALSE(found);
     EXPECT_EQ(found.error().code, ETIMEDOUT);
-    EXPECT_FALSE(*finished);
-    const auto quick = platform::lookupHost("localhost", 25, 100, platform::systemLookup);
+    EXPECT_FALSE(stuck.finished());
+    const auto quick = platform::lookupHost("localhost", 25, 10000, platform::systemLookup);
     ASSERT_TRUE(quick) << quick.error().what;
     EXPECT_FALSE(quick.value().empty());
+}
+
+// An abort ends a name lookup that has not answered and a connect that never completes (a
+// listener whose queue is full) at once, with ECANCELED rather than their time-out.
+TEST(CSocketXConnectTest, AbortCutsTheLookupAndTheConnectShort) {
+    const int abortFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(abortFd, 0);
+    {
+        const StuckResolver stuck;
+        std::jthread aborter([&] {
+            stuck.waitStarted();
+            const std::uint64_t one = 1;
+            EXPECT_EQ(::write(abortFd, &one, sizeof one), 8);
+        });
+        const auto found = platform::lookupHost("localhost", 25, 60000, stuck.lookup(), abortFd);
+        ASSERT_FALSE(found);
+        EXPECT_EQ(found.error().code, ECANCELED) << found.error().what;
+        EXPECT_FALSE(stuck.finished());
+    }
+
+    std::uint64_t count = 0;
+    ASSERT_EQ(::read(abortFd, &count, sizeof count), 8);
+    LoopbackListener full(0);
+    CSocketX fillers[4];
+    bool queueFull = false;
+    for (CSocketX& filler : fillers) {
+        ASSERT_TRUE(filler.Create());
+        if (!filler.Connect("127.0.0.1", full.port(), 300)) {
+            queueFull = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(queueFull) << "no connect ever waited";
+    const auto address = platform::systemLookup("127.0.0.1", static_cast<std::uint16_t>(full.port()));
+    ASSERT_TRUE(address);
+    platform::TcpSocket hanging;
+    hanging.setAbortHandle(abortFd);
+    std::jthread aborter([&] {
+        const std::uint64_t one = 1;
+        EXPECT_EQ(::write(abortFd, &one, sizeof one), 8);
+    });
+    const auto connected = hanging.connect(address.value(), 60000);
+    ASSERT_FALSE(connected);
+    EXPECT_EQ(connected.error().code, ECANCELED) << connected.error().what;
+    aborter.join();
+    ::close(abortFd);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The wizard's settings: one INI file per key under $XDG_CONFIG_HOME, written atomically.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -192,6 +193,10 @@ TEST_F(Settings, FilesReadAsWrittenAndRewrittenLineForLine) {
          "User Email=a@x\n[Other]\nk=v\n",
          {{"User Email", "a@x"}, {"k", "(none)"}},
          "User Email=a@x\nUser Name=sz:Bo\n[Other]\nk=v\n"},
+        {"cr only",
+         "[Values]\rSMTP Server=sz:mx\r",
+         {{"SMTP Server", "mx"}},
+         "[Values]\rSMTP Server=sz:mx\rUser Name=sz:Bo\r"},
         {"comments only",
          "# nothing yet\r\n",
          {{"User Name", "(none)"}},
@@ -221,6 +226,8 @@ TEST_F(Settings, UnusableFilesNameFileAndLineAndAreKept) {
         {"stray line", "[Values]\nUser Name=sz:Ann\nSMTP Server mail.site\n", ": line 3 is not a setting"},
         {"bad number", "[Values]\r\nSpeaker Volume=dword:loud\r\n", ": line 2 is not a setting"},
         {"no name", "= value\n", ": line 1 is not a setting"},
+        {"line end not known", "[Values]\nSMTP Server=sz:mx\x0bUser Name=sz:Ann\n",
+         ": line 2 is not a setting"},
         {"too large", "[Values]\n# " + std::string(platform::SettingsFile::kMaxFileBytes, 'x') + "\n",
          ": larger than 1048576 bytes"},
     };
@@ -236,6 +243,55 @@ TEST_F(Settings, UnusableFilesNameFileAndLineAndAreKept) {
         reg.SetString("User Email", "new@example.org");
         EXPECT_EQ(reg.WriteError(), "read " + file() + c.error);
         EXPECT_TRUE(fileText() == c.text);
+    }
+}
+
+// A write that would make the file larger than the reader takes fails and leaves it as it was.
+TEST_F(Settings, AWriteNeverMakesAFileTheReaderRefuses) {
+    const std::string head = "[Values]\nUser Name=sz:Ann\n# ";
+    const std::string text =
+        head + std::string(platform::SettingsFile::kMaxFileBytes - head.size() - 1, 'x') + "\n";
+    ASSERT_EQ(text.size(), platform::SettingsFile::kMaxFileBytes);
+    writeFile(text);
+    CRegHelper reg;
+    ASSERT_TRUE(reg.OpenKey(kKey));
+    reg.SetString("User Name", "Ann Example");
+    EXPECT_EQ(reg.WriteError(), "write " + file() + ": the file would be larger than 1048576 bytes");
+    EXPECT_TRUE(fileText() == text);
+    EXPECT_EQ(read("User Name").second, "Ann");
+}
+
+// A settings file that is a symbolic link stays one: the value goes to its target, which keeps
+// its mode, as a regular file keeps its own.
+TEST_F(Settings, LinksAndModesAreKept) {
+    struct Case {
+        const char* what;
+        bool link;
+        bool relative;
+        mode_t mode;
+    };
+    for (const Case& c : {Case{"regular", false, false, 0644}, Case{"relative link", true, true, 0640},
+                          Case{"absolute link", true, false, 0600}}) {
+        SCOPED_TRACE(c.what);
+        const std::string dots = home.path() + "/dotfiles";
+        std::filesystem::create_directories(dots);
+        const std::string target = c.link ? dots + "/probe-guide.conf" : file();
+        writeFile("");
+        std::filesystem::remove(file());
+        std::ofstream(target, std::ios::binary) << "[Values]\nUser Name=sz:Ann\n";
+        ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+        if (c.link) {
+            std::filesystem::create_symlink(c.relative ? "../dotfiles/probe-guide.conf" : target, file());
+        }
+        write("User Name", "Bo");
+        EXPECT_EQ(std::filesystem::is_symlink(file()), c.link);
+        EXPECT_EQ(std::filesystem::canonical(file()), std::filesystem::canonical(target));
+        EXPECT_EQ(fileText(), "[Values]\nUser Name=sz:Bo\n");
+        struct stat info {};
+        ASSERT_EQ(::stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+        std::filesystem::remove(file());
+        std::filesystem::remove(target);
     }
 }
 
