@@ -28,25 +28,31 @@ class ClickBench : public WizardFixture {
 public:
     void TestBody() override {}
 
-    // The handler's times in milliseconds for two recordings of half the size each.
     int sent = 0;  // runs whose message the server took
 
-    std::vector<double> run(std::size_t totalBytes) {
+    // The finish page after a passed test, with the two recordings of totalBytes together and
+    // the name and address typed.
+    void showFinishPageWithRecordings(std::size_t totalBytes) {
         const std::string half(totalBytes / 2, 'R');
+        for (const char* name : {"MicRecorded.wav", "Echo_Test.wav"}) {
+            std::ofstream(dlg->m_dataDir + "WaveFiles/" + name, std::ios::binary) << half;
+        }
+        dlg->m_page = PAGE_FINISH;
+        dlg->m_echoVerdict = VERDICT_PASS;
+        dlg->ShowPage();
+        dlg->m_nameEdit->setText("Ann Example");
+        dlg->m_emailEdit->setText("ann@mail.test");
+    }
+
+    // The handler's times in milliseconds for two recordings of half the size each.
+    std::vector<double> run(std::size_t totalBytes) {
         std::vector<double> times;
         for (int i = 0; i < kRuns; ++i) {
             FakeSmtpServer server;
             setSetting("SMTP Server", "127.0.0.1");
             setSetting("SMTP Port", std::to_string(server.port()));
             start("velmar-old");
-            for (const char* name : {"MicRecorded.wav", "Echo_Test.wav"}) {
-                std::ofstream(dlg->m_dataDir + "WaveFiles/" + name, std::ios::binary) << half;
-            }
-            dlg->m_page = PAGE_FINISH;
-            dlg->m_echoVerdict = VERDICT_PASS;
-            dlg->ShowPage();
-            dlg->m_nameEdit->setText("Ann Example");
-            dlg->m_emailEdit->setText("ann@mail.test");
+            showFinishPageWithRecordings(totalBytes);
             processEvents(20);
             const auto begin = std::chrono::steady_clock::now();
             click(dlg->m_actionButton);
@@ -68,7 +74,6 @@ public:
     // prepares the message (0) or the connect to a server that drops the attempt (a listener
     // whose queue is full) hangs (50), in milliseconds.
     std::vector<double> closeWhileSending(std::size_t totalBytes, int settleMs) {
-        const std::string half(totalBytes / 2, 'R');
         LoopbackListener full(0);
         std::vector<std::unique_ptr<CSocketX>> fillers;
         for (bool waited = false; !waited && fillers.size() < 8;) {
@@ -81,14 +86,7 @@ public:
             setSetting("SMTP Port", std::to_string(full.port()));
             start("velmar-old");
             dlg->show();
-            for (const char* name : {"MicRecorded.wav", "Echo_Test.wav"}) {
-                std::ofstream(dlg->m_dataDir + "WaveFiles/" + name, std::ios::binary) << half;
-            }
-            dlg->m_page = PAGE_FINISH;
-            dlg->m_echoVerdict = VERDICT_PASS;
-            dlg->ShowPage();
-            dlg->m_nameEdit->setText("Ann Example");
-            dlg->m_emailEdit->setText("ann@mail.test");
+            showFinishPageWithRecordings(totalBytes);
             click(dlg->m_actionButton);
             processEvents(settleMs);
             const auto begin = std::chrono::steady_clock::now();

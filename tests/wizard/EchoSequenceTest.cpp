@@ -119,10 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Cancellers, EchoVerdict,
 TEST_F(EchoFixture, BelowLevelSixTheResidualEchoJudgesWithoutStageOrSwitchOffCommands) {
     auto audio = fastAudio();
     audio.acoustic.stageSwitchesSupported = false;
-    makeDesktop("velmar-old", audio);
-    swapInLevelZeroUnit();
-    startDialog();
-    openEchoPageOnStartedDialog();
+    openLevelZeroEchoPage(audio);
     ASSERT_LT(dlg->m_hidProtocol.m_protocolVersion, kEchoStageProtocolLevel);
     desktop->unitState().setSwitch(0x15, false);
     const auto from = reportMark();

@@ -46,6 +46,14 @@ protected:
         desktop->hidBus().attach(hid);
     }
 
+    // The dialog on a first-generation unit (swapInLevelZeroUnit), on the echo page.
+    void openLevelZeroEchoPage(sim::SimAudioConfig audio = fastAudio()) {
+        makeDesktop("velmar-old", std::move(audio));
+        swapInLevelZeroUnit();
+        startDialog();
+        openEchoPageOnStartedDialog();
+    }
+
     // Presses Test and waits until the test (every chained run) has ended.
     bool runEchoTest(int timeoutMs = 30000) {
         dlg->OnActionButton();

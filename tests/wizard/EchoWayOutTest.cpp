@@ -244,10 +244,7 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
     audio.speakerPlays = c.fault != Fault::SpeakerNeverPlays;
     if (c.fault == Fault::SilentMicrophoneOldUnit) {
         audio.acoustic.stageSwitchesSupported = false;
-        makeDesktop("velmar-old", audio);
-        swapInLevelZeroUnit();
-        startDialog();
-        openEchoPageOnStartedDialog();
+        openLevelZeroEchoPage(audio);
         ASSERT_LT(dlg->m_hidProtocol.m_protocolVersion, kEchoStageProtocolLevel);
     } else {
         openEchoPage("tolvin-pstn", audio);

@@ -77,10 +77,7 @@ TEST_F(ResultsBox, AfterAVerdictShowsTheEchoReductionWithItsLimits) {
 }
 
 TEST_F(ResultsBox, BelowLevelSixShowsTheResidualEcho) {
-    makeDesktop("velmar-old");
-    swapInLevelZeroUnit();
-    startDialog();
-    openEchoPageOnStartedDialog();
+    openLevelZeroEchoPage();
     const std::string recording = placeEchoRecording();
     dlg->m_echoVerdict = VERDICT_PASS;
     dlg->OnSecretTest();
