@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/PulseDeviceList.h"
+#include "platform/PulseStreamLoss.h"
 #include "platform/System.h"
 #include "platform/WaveBlockQueue.h"
 
@@ -376,18 +377,13 @@ std::uint32_t PulseWaveStream::playOut() {
     return wave::kNoError;
 }
 
-// Where in the stream the server ran dry tells a gap from an end: sound written after that
-// point was played late, so the sound played has a gap there. Running dry where all that was
-// written has been played is a gap only if more sound follows without a play-out before it; at
-// the start of the stream it is no gap at all.
+// Where in the stream the server ran dry tells a gap from an end (dryRunLoss).
 void PulseWaveStream::onUnderflow(pa_stream* stream, void* userdata) {
     auto& self = *static_cast<PulseWaveStream*>(userdata);
-    const std::int64_t at = pa_stream_get_underflow_index(stream);
-    if (at > 0 && at < self.m_written) {
-        ++self.m_counters.underflows;
-    } else if ((at > 0 || (at < 0 && self.m_written > 0)) && !self.m_playedOut) {
-        self.m_ranDry = true;
-    }
+    const DryRunLoss loss =
+        dryRunLoss(pa_stream_get_underflow_index(stream), self.m_written, self.m_playedOut);
+    self.m_counters += loss.lost;
+    self.m_ranDry = self.m_ranDry || loss.gapIfMoreFollows;
 }
 
 void PulseWaveStream::onOverflow(pa_stream*, void* userdata) {
@@ -460,9 +456,7 @@ void PulseWaveStream::readAll() {
             return;
         }
         if (m_recording) {
-            if (data == nullptr) {
-                ++m_counters.holes;  // a gap in the server's sound, recorded as silence
-            }
+            m_counters += peekedLoss(data, bytes);
             record(static_cast<const std::uint8_t*>(data), bytes);
         }
         pa_stream_drop(m_stream.get());
