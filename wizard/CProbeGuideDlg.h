@@ -179,8 +179,13 @@ public:
     // check box says now; every way out of a recording calls it.
     void UndoLoopback();
     // Every way out of a recording: the record limit off, the run stopped, the loopback undone.
-    void EndRecording();
+    // A whole recording is kept; one that failed is not, and when tellFault a box says why
+    // (the run that could not start has shown its own).
+    void EndRecording(bool tellFault = true);
     bool m_loopbackOn = false;
+    // A microphone recording has been kept since the dialog opened: Playback and the results
+    // e-mail use MicRecorded.wav only then, never one left by an earlier session.
+    bool m_micRecordingKept = false;
 
     // --- Echo test, level meter and verdict ---
     // The page-5 branch of OnActionButton, and the page-5 end of a run in OnAudioDone.

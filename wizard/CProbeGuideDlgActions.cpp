@@ -38,28 +38,43 @@ bool hubRefuses(CHIDProtocol& unit) {
 
 }  // namespace
 
-void CProbeGuideDlg::EndRecording() {
+void CProbeGuideDlg::EndRecording(bool tellFault) {
     KillTimer(TIMER_RECORD_LIMIT);
     StopAudio();
+    // A recording that recorded without a fault takes its name; a failed one never replaces
+    // the one kept.
+    std::string fault;
     if (m_page == PAGE_RECORDING) {
-        // A recording that recorded without a fault takes its name; a failed one never
-        // replaces the one kept.
-        const bool whole = m_audio.RecordingFault().empty() && m_audio.m_micExitCode == MIC_EXIT_OK;
-        if (!whole || !m_audio.KeepRecording()) {
+        fault = m_audio.RecordingFault();
+        if (fault.empty() && m_audio.m_micExitCode != MIC_EXIT_OK) {
+            fault =
+                "The sound device " + m_audio.m_waveInName + " did not record " + m_audio.m_recordFile + ".";
+        }
+        if (fault.empty() && !m_audio.KeepRecording()) {
+            fault = m_audio.RecordingFault();
+        }
+        if (fault.empty()) {
+            m_micRecordingKept = true;
+        } else {
             m_audio.DiscardRecording();
         }
     }
     UndoLoopback();
+    if (!fault.empty() && tellFault) {
+        platform::showMessageBox("Probe Guide", "The microphone recording could not be kept.\n" + fault,
+                                 platform::mb::kIconWarning);
+    }
 }
 
 void CProbeGuideDlg::OnActionButton() {
     // Stop Recording: the page goes back to monitoring the microphone.
-    const auto stopRecording = [this] {
-        EndRecording();
+    // Playback is offered once there is a recording of this session to play.
+    const auto stopRecording = [this](bool started) {
+        EndRecording(started);
         m_actionButton->setText("Record");
         m_micSlider->setEnabled(true);
         m_recordingGroup->setEnabled(true);
-        m_secondActionButton->setEnabled(true);
+        m_secondActionButton->setEnabled(m_micRecordingKept);
         m_page = PAGE_MICROPHONE_TEST;
         m_audio.m_testMode = AUDIO_MODE_MONITOR;
         StartAudio();
@@ -118,7 +133,7 @@ void CProbeGuideDlg::OnActionButton() {
             SetTimer(TIMER_RECORD_LIMIT, kRecordLimitMs);
             if (StartAudio() == 0) {
                 // A recording that cannot start (its box shown) ends as Stop Recording ends it.
-                stopRecording();
+                stopRecording(false);
                 break;
             }
             if (loopback) {
@@ -129,7 +144,7 @@ void CProbeGuideDlg::OnActionButton() {
             }
             break;
         case PAGE_RECORDING:  // Stop Recording, also at the record limit
-            stopRecording();
+            stopRecording(true);
             break;
         case PAGE_ECHO_TEST:
             StartEchoRun();

@@ -285,7 +285,12 @@ int CProbeGuideDlg::SendResultsEmail() {
                              "\r\nProbe Guide Software Version \t: ";
     job->bodyAfterVersion =
         "\r\n" + echoLines + "\r\n" + delayLine + "\r\n" + kCommentsSeparator + "\r\n" + m_comments + "\r\n";
-    job->recordings = {"WaveFiles/MicRecorded.wav", "WaveFiles/Echo_Test.wav"};
+    // The microphone recording goes only when this session made it: one an earlier session
+    // left would be taken for this unit's.
+    job->recordings = {"WaveFiles/Echo_Test.wav"};
+    if (m_micRecordingKept) {
+        job->recordings.insert(job->recordings.begin(), "WaveFiles/MicRecorded.wav");
+    }
     if (delayModel) {
         job->recordings.push_back("WaveFiles/Delay_Test.wav");
     }

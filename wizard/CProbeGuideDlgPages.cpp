@@ -135,6 +135,8 @@ int CProbeGuideDlg::ShowPage() {
             m_title = "Microphone Test";
             m_instructions = "To test the microphone, speak to it and set the volume to an adequate level.";
             layOutTestPage("page-microphone", true, "Record", "Playback");
+            // Only a recording of this session is played, never one an earlier session left.
+            m_secondActionButton->setEnabled(m_micRecordingKept);
             m_nameLabel->setVisible(false);
             m_playbackDeviceCombo->setVisible(false);
             showDelayControls(false);

@@ -1,5 +1,6 @@
 // The action buttons of the speaker and microphone pages and the end of their runs, on
 // simulated units.
+#include <sys/resource.h>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QPushButton>
@@ -8,7 +9,9 @@
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 
 #include "audio/CWaveFileReader.h"
 #include "tests/wizard/WizardFixture.h"
@@ -20,7 +23,8 @@ using Words = std::vector<std::uint16_t>;
 class Actions : public WizardFixture {
 protected:
     // The dialog on `model`, Next pressed until `page` (1, 2 or 5). The files that Playback and
-    // Listen play are in place, and Listen is enabled as after an echo test.
+    // Listen play are in place, and Playback and Listen are enabled as after a recording kept
+    // and an echo test; without keptThisSession the recording is one an earlier session left.
     void openPage(int page, const std::string& model = "brevik-kr600",
                   sim::SimAudioConfig audio = fastAudio()) {
         start(model, std::move(audio));
@@ -34,9 +38,16 @@ protected:
                                        dlg->m_dataDir + file,
                                        std::filesystem::copy_options::overwrite_existing);
         }
-        if (page == PAGE_ECHO_TEST) {
+        dlg->m_micRecordingKept = keptThisSession;
+        if (page == PAGE_ECHO_TEST || (page == PAGE_MICROPHONE_TEST && keptThisSession)) {
             dlg->m_secondActionButton->setEnabled(true);
         }
+    }
+    bool keptThisSession = true;
+
+    static std::string fileBytes(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 
     std::string recording() const { return dlg->m_dataDir + "WaveFiles/MicRecorded.wav"; }
@@ -321,27 +332,124 @@ INSTANTIATE_TEST_SUITE_P(
         LoopbackCase{"otherModel", "kr401", true, RecordEnd::Button, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A recording whose microphone cannot be opened, or gives no sound, never replaces the
-// recording kept: not at Stop Recording, not at the dialog's end; nothing of it is left.
-TEST_F(Actions, AFailedRecordingNeverReplacesTheOneKept) {
-    for (const bool opens : {false, true}) {
-        auto audio = fastAudio();
-        audio.unitOpenResult = opens ? platform::wave::kNoError : platform::wave::kAllocated;
-        audio.microphoneDelivers = false;
-        openPage(2, "brevik-kr600", audio);
-        const std::string folder = dlg->m_dataDir + "WaveFiles";
-        const auto kept = std::filesystem::file_size(recording());
-        click(dlg->m_actionButton);  // Record
-        const int failure = opens ? MIC_EXIT_NO_DATA : MIC_EXIT_OPEN_FAILED;
-        ASSERT_TRUE(waitUntil([&] { return dlg->m_audio.m_micExitCode == failure; }, 10000)) << opens;
-        click(dlg->m_actionButton);  // Stop Recording
-        EXPECT_EQ(std::filesystem::file_size(folder + "/MicRecorded.wav"), kept) << opens;
-        dlg.reset();
-        EXPECT_EQ(std::filesystem::file_size(folder + "/MicRecorded.wav"), kept) << opens;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2) << opens;
-        TearDown();
+// How a microphone recording ends: whole, or failed because the microphone cannot be opened or
+// gives no sound, the data folder fills up, or the unit goes away while it records; ended by
+// Stop Recording, the record limit, or Next (and Back to the page). A failed recording is told
+// once, never replaces the recording kept (an earlier session's, or none), and leaves Playback
+// off while this session has kept none; nothing of it is left, not even at the dialog's end.
+enum class MicFault { None, OpenFails, NoSound, FullDisk, UnitGone };
+
+struct MicRecordingCase {
+    const char* name;
+    MicFault fault;
+    bool earlier;  // an earlier session's recording is in place
+    RecordEnd end;
+    const char* cause;  // part of the box's text; null: no box
+};
+
+class MicRecordingEnds : public Actions, public ::testing::WithParamInterface<MicRecordingCase> {};
+
+TEST_P(MicRecordingEnds, AFailedRecordingIsToldAndNeverReplacesTheOneKept) {
+    const auto& c = GetParam();
+    auto audio = fastAudio();
+    if (c.fault == MicFault::OpenFails) {
+        audio.unitOpenResult = platform::wave::kAllocated;
     }
+    audio.microphoneDelivers = c.fault != MicFault::NoSound;
+    audio.unitUnpluggedAfterMs = c.fault == MicFault::UnitGone ? 1500 : 0;
+    keptThisSession = false;
+    openPage(PAGE_MICROPHONE_TEST, "brevik-kr600", audio);
+    EXPECT_FALSE(dlg->m_secondActionButton->isEnabled()) << "nothing of this session to play";
+    const std::string folder = dlg->m_dataDir + "WaveFiles";
+    if (!c.earlier) {
+        std::filesystem::remove(recording());
+    }
+    const std::string earlierBytes = fileBytes(recording());
+    const std::size_t boxesBefore = boxes->count();
+
+    // A full data folder: files of this process may not grow past 200 kB while it records.
+    rlimit fileLimit{};
+    ::getrlimit(RLIMIT_FSIZE, &fileLimit);
+    const auto oldXfsz = std::signal(SIGXFSZ, SIG_IGN);
+    if (c.fault == MicFault::FullDisk) {
+        rlimit small = fileLimit;
+        small.rlim_cur = 200000;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    const std::uint64_t framesBefore = desktop->waveDevices().microphoneFramesRecorded();
+    click(dlg->m_actionButton);  // Record
+    const bool seen = waitUntil(
+        [&] {
+            if (c.fault == MicFault::None) {
+                return desktop->waveDevices().microphoneFramesRecorded() >= framesBefore + 16000;
+            }
+            const int exit = dlg->m_audio.m_micExitCode;
+            return !dlg->m_audio.RecordingFault().empty() || (exit != 0 && exit != MIC_EXIT_OK);
+        },
+        10000);
+    const int page = dlg->m_page;
+    switch (c.end) {
+        case RecordEnd::Timer:
+            dlg->OnTimer(TIMER_RECORD_LIMIT);
+            break;
+        case RecordEnd::Next:
+            click(dlg->m_nextButton);
+            EXPECT_EQ(dlg->m_page, PAGE_ECHO_TEST);
+            click(dlg->m_backButton);
+            break;
+        default:
+            click(dlg->m_actionButton);  // Stop Recording
+            break;
+    }
+    ::setrlimit(RLIMIT_FSIZE, &fileLimit);
+    std::signal(SIGXFSZ, oldXfsz);
+    ASSERT_TRUE(seen);
+    ASSERT_EQ(page, PAGE_RECORDING);
+
+    std::vector<platform::MessageBoxRequest> told;
+    for (const auto& box : boxes->shown()) {
+        if (box.text.starts_with("The microphone recording could not be kept.\n")) {
+            told.push_back(box);
+        }
+    }
+    EXPECT_EQ(dlg->m_page, PAGE_MICROPHONE_TEST);
+    const bool whole = c.fault == MicFault::None;
+    EXPECT_EQ(dlg->m_secondActionButton->isEnabled(), whole);
+    if (whole) {
+        EXPECT_EQ(boxes->count(), boxesBefore);
+        CWaveFileReader reader;
+        ASSERT_EQ(reader.Open(recording()), 1);
+        EXPECT_GT(reader.m_dataSize, 0u);
+        EXPECT_NE(fileBytes(recording()), earlierBytes);
+    } else {
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_EQ(told[0].caption, "Probe Guide");
+        EXPECT_NE(told[0].text.find(c.cause), std::string::npos) << told[0].text;
+        EXPECT_EQ(told[0].style & platform::mb::kIconWarning, platform::mb::kIconWarning);
+        EXPECT_EQ(fileBytes(recording()), earlierBytes);
+        EXPECT_EQ(std::filesystem::exists(recording()), c.earlier);
+    }
+    const std::string kept = recording();
+    const std::string keptBytes = fileBytes(kept);
+    dlg.reset();
+    EXPECT_EQ(fileBytes(kept), keptBytes);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}),
+              std::filesystem::exists(kept) ? 2 : 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MicRecordingEnds,
+    ::testing::Values(
+        MicRecordingCase{"wholeByButton", MicFault::None, false, RecordEnd::Button, nullptr},
+        MicRecordingCase{"wholeLeftByNext", MicFault::None, true, RecordEnd::Next, nullptr},
+        MicRecordingCase{"openFails", MicFault::OpenFails, true, RecordEnd::Button, "did not record"},
+        MicRecordingCase{"noSound", MicFault::NoSound, false, RecordEnd::Timer,
+                         "stopped during the recording of"},
+        MicRecordingCase{"fullDisk", MicFault::FullDisk, true, RecordEnd::Button, "File too large"},
+        MicRecordingCase{"fullDiskLeftByNext", MicFault::FullDisk, false, RecordEnd::Next, "File too large"},
+        MicRecordingCase{"unitGone", MicFault::UnitGone, true, RecordEnd::Button,
+                         "stopped during the recording of"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Actions, RecordingHoldsWhatTheMicrophoneHeardAndPlaybackPlaysIt) {
     auto audio = fastAudio();
