@@ -20,6 +20,12 @@ int main(int argc, char** argv) {
     }
     RouteDebugOutputToLog(options->debug);
     QApplication application(argc, argv);
+    // The desktop links the window to its menu entry, com.kestu.QuenlorProbeGuide.desktop, by
+    // the class of its WM_CLASS on X11, which is the application name (set, so that it does not
+    // follow the name the program was started by; the entry's StartupWMClass), and on Wayland by
+    // its app id, which is the desktop file name.
+    QApplication::setApplicationName("quenlor-probe-guide");
+    QApplication::setDesktopFileName("com.kestu.QuenlorProbeGuide");
     CProbeGuideApp app(*options);
     app.InitInstance();
     return 0;

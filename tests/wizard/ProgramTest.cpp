@@ -1,12 +1,21 @@
 // The program as a user meets it on a terminal: --help, --version, a refused option, Qt's own
 // options, a start that leaves the terminal quiet unless the debug output is asked for; and the
-// box that tells, once per start, of a unit that may not be opened.
+// box that tells, once per start, of a unit that may not be opened. And as the desktop meets it:
+// the menu entry that names its window.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "sim/UnitCatalogue.h"
 #include "tests/wizard/WizardFixture.h"
@@ -145,6 +154,130 @@ TEST(Program, AStartIsQuietUnlessTheDebugOutputIsAskedFor) {
             EXPECT_EQ(outcome.err, "");
         }
     }
+}
+
+// A process of the test's, its standard output and error in a file; ended and reaped with the
+// scope. `fd3`, when given, becomes its descriptor 3.
+class Spawned {
+public:
+    Spawned(const std::vector<std::string>& args, const std::string& log, int fd3 = -1) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (fd3 != -1) {
+            posix_spawn_file_actions_adddup2(&actions, fd3, 3);
+        }
+        std::vector<char*> argv;
+        for (const auto& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        if (::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            m_pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Spawned() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool running() {
+        if (m_pid > 0 && ::waitpid(m_pid, nullptr, WNOHANG) != 0) {
+            m_pid = -1;
+        }
+        return m_pid > 0;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+std::string readText(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Runs a shell command; its exit status and standard output.
+std::pair<int, std::string> capture(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return {-1, out};
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// The desktop links a running window to its menu entry by the entry's id, which the program
+// gives Qt as its desktop file name (the app id on Wayland), and on X11 by the class of the
+// window's WM_CLASS, which the entry names as StartupWMClass. The window is read on an X server
+// of the test's own (Xvfb), from the program started under another name.
+TEST(Program, TheMenuEntryNamesTheRunningProgramsWindow) {
+    std::vector<std::filesystem::path> entries;
+    for (const auto& file :
+         std::filesystem::directory_iterator(std::string(std::getenv("QPG_SOURCE_DIR")) + "/packaging")) {
+        if (file.path().extension() == ".desktop") {
+            entries.push_back(file.path());
+        }
+    }
+    ASSERT_EQ(entries.size(), 1u);
+    const std::string entry = readText(entries[0].string());
+    const std::string key = "\nStartupWMClass=";
+    const std::size_t at = entry.find(key);
+    ASSERT_NE(at, std::string::npos) << entry;
+    const std::string startupClass =
+        entry.substr(at + key.size(), entry.find('\n', at + 1) - at - key.size());
+
+    const Outcome probed = runProgram("QT_QPA_GENERIC_PLUGINS=qpginstallprobe '" + program() +
+                                      "' --simulate -platform offscreen");
+    EXPECT_TRUE(contains(probed.out, "DESKTOPFILE " + entries[0].stem().string() + "\n")) << probed.out;
+
+    if (std::system("command -v Xvfb >/dev/null") != 0) {
+        GTEST_SKIP() << "no Xvfb: the window's WM_CLASS is not read";
+    }
+    ScopedTempDir home;
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    Spawned server({"Xvfb", "-displayfd", "3", "-nolisten", "tcp"}, home.path() + "/xvfb.log", ready[1]);
+    ::close(ready[1]);
+    std::string display = ":";
+    pollfd wait{ready[0], POLLIN, 0};
+    for (char c; ::poll(&wait, 1, 30000) > 0 && ::read(ready[0], &c, 1) == 1 && c != '\n';) {
+        display += c;
+    }
+    ::close(ready[0]);
+    ASSERT_GT(display.size(), 1u) << readText(home.path() + "/xvfb.log");
+
+    const std::string started = home.path() + "/probe-guide";
+    std::filesystem::create_symlink(program(), started);
+    Spawned wizard({"env", "DISPLAY=" + display, "XDG_CONFIG_HOME=" + home.path() + "/config",
+                    "XDG_DATA_HOME=" + home.path() + "/data", "XDG_RUNTIME_DIR=" + home.path(), started,
+                    "--simulate", "-platform", "xcb"},
+                   home.path() + "/wizard.log");
+    // The dialog's window, by its title, once it is mapped.
+    std::pair<int, std::string> shown;
+    for (int tries = 0; tries < 240 && wizard.running(); ++tries) {
+        shown = capture("xprop -display " + display + " -name 'Quenlor Device Probe Guide' WM_CLASS 2>&1");
+        if (shown.first == 0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    ASSERT_EQ(shown.first, 0) << shown.second << readText(home.path() + "/wizard.log");
+    // WM_CLASS(STRING) = "<instance>", "<class>"
+    ASSERT_TRUE(contains(shown.second, "WM_CLASS(STRING) = \"")) << shown.second;
+    const std::size_t classEnd = shown.second.rfind('"');
+    const std::size_t classStart = shown.second.rfind('"', classEnd - 1) + 1;
+    EXPECT_EQ(shown.second.substr(classStart, classEnd - classStart), startupClass) << shown.second;
 }
 
 using ProgramStart = WizardFixture;

@@ -1,6 +1,7 @@
 // A Qt generic plugin for the installation test: loaded into the installed program (by
 // QT_PLUGIN_PATH and QT_QPA_GENERIC_PLUGINS=qpginstallprobe), it works the real dialog as a
 // user would and prints what the program shows:
+//   DESKTOPFILE <the desktop file name the program gives Qt>
 //   ABOUT <the About box's version line>
 //   PLAYFILE <the play file the program has open once Play Voice is pressed>
 //   BOX <caption>: <text>   for any message box that comes up
@@ -87,6 +88,7 @@ private:
                     return;
                 }
                 auto* line = about->findChild<QLabel*>("IDC_1020");
+                say("DESKTOPFILE " + QGuiApplication::desktopFileName());
                 say("ABOUT " + (line != nullptr ? line->text() : QString()));
                 static_cast<QDialog*>(about)->accept();
                 m_stage = 2;
