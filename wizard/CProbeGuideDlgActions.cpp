@@ -245,7 +245,9 @@ long CProbeGuideDlg::OnAudioDone(std::uintptr_t, std::intptr_t) {
     StopAudio();
     m_playing = false;
     m_actionButton->setEnabled(true);
-    m_secondActionButton->setEnabled(true);
+    // A recording that ended by itself has nothing to play yet: Stop Recording decides whether
+    // it is kept, and with it whether Playback is offered.
+    m_secondActionButton->setEnabled(m_page != PAGE_RECORDING);
     if (m_page == PAGE_PLAYING_RECORDING || m_page == PAGE_LISTENING_ECHO) {
         OnSecondActionButton();
         ShowPage();
