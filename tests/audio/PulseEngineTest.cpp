@@ -203,7 +203,8 @@ protected:
             }
         }
         for (const auto& line : debugLines()) {
-            run.speakerGaveUp = run.speakerGaveUp || line.find("did not finish playing") != std::string::npos;
+            run.speakerGaveUp =
+                run.speakerGaveUp || line.find("did not play the end of") != std::string::npos;
         }
         run.stopResult = engine.Stop();
         run.kept = engine.KeepRecording();

@@ -347,7 +347,8 @@ INSTANTIATE_TEST_SUITE_P(
         NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device", false},
         NoVerdictCase{Fault::SilentMicrophone, "SilentMicrophone", "holds no sound"},
         NoVerdictCase{Fault::SilentMicrophoneOldUnit, "SilentMicrophoneOldUnit", "holds no sound"},
-        NoVerdictCase{Fault::SpeakerNeverPlays, "SpeakerNeverPlays", "did not play the whole of", false},
+        NoVerdictCase{Fault::SpeakerNeverPlays, "SpeakerNeverPlays", "stopped taking sound while it played",
+                      false},
         NoVerdictCase{Fault::ShortPlayFile, "ShortPlayFile", "is too short"}),
     [](const auto& info) { return std::string(info.param.name); });
 
