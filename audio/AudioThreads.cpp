@@ -96,11 +96,11 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
     CWaveBuffer* lastWritten = nullptr;
     // The device stopped taking or playing the sound: the run ends as a fault, which the
     // run's measurements must not take for a run that played its file.
-    const auto giveUp = [&](const char* what) {
-        platform::debugOutput(std::string("SpeakerThread: ") + what + "\n");
+    const std::string soundDevice = "The sound device " + engine->m_waveOutName;
+    const auto giveUp = [&](const std::string& fault) {
+        platform::debugOutput("SpeakerThread: " + fault + "\n");
         playedWhole = false;
-        engine->SetRecordingFault("The sound device " + engine->m_waveOutName +
-                                  " did not play the whole of " + engine->m_playFile + ": it " + what);
+        engine->SetRecordingFault(fault);
         engine->post(WM_AUDIO_DONE, 0, 0);
         endReached = true;
     };
@@ -116,7 +116,7 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
                 if (engine->m_speakerRunning == 0) {
                     break;
                 }
-                giveUp("kept the blocks it was given");
+                giveUp(soundDevice + " stopped taking sound while it played " + engine->m_playFile + ".");
                 continue;
             }
             std::memcpy(block->GetData(), readBuffer.data(), got);
@@ -124,7 +124,7 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
             device.PrepareHeader(block);
             index = (index + 1) % kSpeakerBlocks;
             if (device.Write(block) == 0) {
-                giveUp("refused the sound");
+                giveUp(soundDevice + " refused to play " + engine->m_playFile + ".");
                 continue;
             }
             lastWritten = block;
@@ -135,7 +135,7 @@ int CWizardAudio::SpeakerThread(CWizardAudio* engine) {
             if (lastWritten != nullptr &&
                 !waitPlayed(device, lastWritten, limitMs, engine->m_speakerRunning, engine->m_stopEvent) &&
                 engine->m_speakerRunning != 0) {
-                giveUp("did not finish playing the end");
+                giveUp(soundDevice + " did not play the end of " + engine->m_playFile + ".");
                 continue;
             }
             engine->m_stopEvent.wait(100);
@@ -199,8 +199,9 @@ int CWizardAudio::MicrophoneThread(CWizardAudio* engine) {
         if (writer != nullptr) {
             // A recording cut short is no recording: the name keeps what it had.
             writer->Discard();
-            engine->SetRecordingFault("The sound device stopped during the recording of " +
-                                      writer->m_fileName);
+            engine->SetRecordingFault("The sound device " + engine->m_waveInName +
+                                      " stopped sending sound while " + writer->m_fileName +
+                                      " was recorded.");
         }
         engine->post(WM_AUDIO_DONE, 1, 0);
         return MIC_EXIT_NO_DATA;

@@ -51,7 +51,7 @@ void CWaveFileWriter::fail(const char* operation, int error) {
     m_failed = true;
     if (m_error.empty()) {
         m_error = std::string("Unable to ") + operation + " the recording " + m_fileName + ": " +
-                  std::strerror(error);
+                  std::strerror(error) + ".";
     }
 }
 

@@ -291,7 +291,7 @@ int CWizardAudio::Start(platform::INotifyTarget* target) {
 
 bool CWizardAudio::KeepRecording() {
     if (m_pMicThread || !m_pRecordWriter || !m_pRecordWriter->IsFinished()) {
-        SetRecordingFault("The recording of " + m_runRecordFile + " was not finished");
+        SetRecordingFault("The recording " + m_runRecordFile + " was not finished.");
         return false;
     }
     if (!m_pRecordWriter->Keep()) {

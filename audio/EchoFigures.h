@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -54,11 +53,5 @@ EchoReduction echoReduction(float levelA, float levelB, float levelC);
 
 // Residual echo passes at or below -45.0 dB.
 bool residualEchoPasses(double residualDb);
-
-// Whether a figure is a measurement: finite, and not made from the level of a silent range
-// (-1000 dB puts any figure made from it 900 dB or more away from zero).
-inline bool isMeasured(double figureDb) {
-    return std::isfinite(figureDb) && std::abs(figureDb) < 500.0;
-}
 
 }  // namespace echo_figures

@@ -1,10 +1,11 @@
 #include "audio/RecordingMeasures.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <functional>
 #include <limits>
 #include <new>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -86,6 +87,42 @@ bool readRange(CWaveFileReader& reader, int channel, std::uint32_t count,
         taken += got;
     }
     return true;
+}
+
+// Seconds written as the figures are, with a point whatever the locale: "6.6 s".
+std::string secondsText(double seconds) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed, 1);
+    return std::string(text, result.ptr) + " s";
+}
+
+// Whether `count` bytes of a channel, from byte `offset` of that channel, hold sound: samples that
+// are not all alike (digital zero, as any constant, measures as silence). Nullopt when they
+// cannot be read. Shows nothing.
+std::optional<bool> holdsSound(CWaveFileReader& reader, int channel, std::uint32_t offset,
+                               std::uint32_t count) {
+    const std::uint32_t channels = channel == 0 ? 1 : 2;
+    if (!reader.SeekData(offset * channels)) {
+        return std::nullopt;
+    }
+    std::vector<std::int16_t> block(kBlockBytes);  // room for a block of both channels as read
+    std::optional<std::int16_t> first;
+    for (std::uint32_t taken = 0; taken < count;) {
+        const std::uint32_t want = std::min(kBlockBytes, count - taken);
+        const std::uint32_t got = reader.ReadChannel(block.data(), want / 2 * channels, channel);
+        if (got == 0) {
+            return std::nullopt;
+        }
+        for (const std::int16_t sample : std::span(block.data(), got / 2)) {
+            if (!first) {
+                first = sample;
+            } else if (sample != *first) {
+                return true;
+            }
+        }
+        taken += got;
+    }
+    return false;
 }
 
 }  // namespace
@@ -270,44 +307,49 @@ int calcResidualEcho(std::unique_ptr<CWaveFileReader>& analysisReader, const std
 }
 
 std::string echoSoundFault(const std::string& path, const std::string& name, bool echoReduction) {
+    const std::string recording = "The recording " + name;
     CWaveFileReader reader;
+    const auto unreadable = [&] {
+        return recording + " cannot be read: " + wavefile::errorText(reader.m_lastError) + ".";
+    };
     if (!reader.Open(path)) {
-        return "The recording " + name + " cannot be read: " + wavefile::errorText(reader.m_lastError);
+        return unreadable();
     }
     const int rate = sampleRateOf(reader);
-    const int channels = channelCountOf(reader);
-    const std::vector<echo_figures::Window> windows =
+    const int channels = std::max(channelCountOf(reader), 1);
+    const std::uint32_t channelSize = (reader.m_dataSize / static_cast<std::uint32_t>(channels)) & ~1u;
+    using echo_figures::Window;
+    const std::vector<Window> windows =
         echoReduction ? std::vector{echo_figures::kWindowA, echo_figures::kWindowB, echo_figures::kWindowC}
                       : std::vector{echo_figures::kWindowR};
-    // Channel 0 of a one-channel recording; else 1, the figures' channel, and 2, the far end.
-    const std::vector<int> measured = channels == 1 ? std::vector{0} : std::vector{1, 2};
-    std::vector<std::int16_t> samples;
-    for (const auto& window : windows) {
-        const std::uint32_t offset = echo_figures::channelBytes(window.startSeconds, rate);
-        const std::uint32_t count = echo_figures::channelBytes(window.lengthSeconds, rate);
-        char span[64];
-        std::snprintf(span, sizeof span, "%.1f s to %.1f s", window.startSeconds,
-                      window.startSeconds + window.lengthSeconds);
-        if ((std::uint64_t{offset} + count) * static_cast<std::uint64_t>(channels) > reader.m_dataSize) {
-            char end[32];
-            std::snprintf(end, sizeof end, "%.1f s", window.startSeconds + window.lengthSeconds);
-            return "The recording " + name + " is too short: it ends before " + end;
+    for (const Window& window : windows) {
+        if (std::uint64_t{echo_figures::channelBytes(window.startSeconds, rate)} +
+                echo_figures::channelBytes(window.lengthSeconds, rate) >
+            channelSize) {
+            return recording + " is too short: it ends before " +
+                   secondsText(window.startSeconds + window.lengthSeconds) + ".";
         }
-        for (const int channel : measured) {
-            samples.assign(count, 0);  // room for both channels as read, one kept
-            const std::uint32_t kept =
-                reader.SeekData(offset * static_cast<std::uint32_t>(channels))
-                    ? (channel == 0 ? reader.ReadChannel(samples.data(), count / 2, 0)
-                                    : reader.ReadChannel(samples.data(), count, channel))
-                    : 0;
-            if (kept < count) {
-                return "The recording " + name +
-                       " cannot be read: " + wavefile::errorText(reader.m_lastError);
-            }
-            if (echo_figures::levelOfSamples({samples.data(), count / 2}) == echo_figures::kSilentDb) {
-                return "The recording " + name + " holds no sound from " + span + " on its " +
-                       (channel == 2 ? "far-end" : "microphone") + " channel";
-            }
+    }
+    // The microphone and the far end must have worked; what the canceller then leaves, digital
+    // silence included, is for the figures to judge. With stages both hold sound in window A,
+    // before the first stage command. An older unit's canceller works from the start, so its
+    // channels need sound somewhere in the recording.
+    const Window& a = echo_figures::kWindowA;
+    const std::uint32_t offset = echoReduction ? echo_figures::channelBytes(a.startSeconds, rate) : 0;
+    const std::uint32_t count =
+        echoReduction ? echo_figures::channelBytes(a.lengthSeconds, rate) : channelSize;
+    const std::string where = echoReduction ? " from " + secondsText(a.startSeconds) + " to " +
+                                                  secondsText(a.startSeconds + a.lengthSeconds)
+                                            : "";
+    // Channel 0 of a one-channel recording; else 1, the figures' channel, and 2, the far end.
+    for (const int channel : channels == 1 ? std::vector{0} : std::vector{1, 2}) {
+        const std::optional<bool> sound = holdsSound(reader, channel, offset, count);
+        if (!sound) {
+            return unreadable();
+        }
+        if (!*sound) {
+            return recording + " holds no sound" + where + " on its " +
+                   (channel == 2 ? "far-end" : "microphone") + " channel.";
         }
     }
     return {};

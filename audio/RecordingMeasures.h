@@ -34,9 +34,11 @@ int calcResidualEcho(std::unique_ptr<CWaveFileReader>& analysisReader, const std
 
 // Why the echo recording at `path` (named `name` in the text) gives no echo figures: it cannot
 // be read, it is shorter than the windows the figures measure (reduction: A, B and C; else the
-// residual window), or one of them holds no sound (the level of silence) on the figures'
-// channel or, in a two-channel recording, on the far-end channel. Empty when the figures can be
-// taken. Shows nothing.
+// residual window), or its microphone or far end did not work. With stages (`echoReduction`)
+// the figures' channel and, in a two-channel recording, the far-end channel must hold sound in
+// window A, before the first stage command; otherwise somewhere in the recording. Silence the
+// canceller leaves after that is a level the figures judge. Empty when the figures can be taken.
+// Shows nothing.
 std::string echoSoundFault(const std::string& path, const std::string& name, bool echoReduction);
 
 // The standard echo recording in the data folder: "WaveFiles/Echo_Test.wav" after it, with the

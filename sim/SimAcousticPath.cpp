@@ -51,11 +51,24 @@ double EchoCanceller::advance(const UnitState& unit, double tickMs) {
     }
     // The non-linear stage only removes what the adaptive stage has already brought down;
     // with a stuck or runaway filter it cannot tell echo from speech and lets it through.
+    m_nonLinearMs = nonLinearOn ? m_nonLinearMs + tickMs : 0.0;
     double nonLinearDb = 0.0;
     if (nonLinearOn && m_config.fault == EchoCancellerFault::None) {
         nonLinearDb = -m_config.nonLinearReductionDb;
     }
     return m_adaptiveDb + nonLinearDb;
+}
+
+bool EchoCanceller::sendsSilence() const {
+    switch (m_config.silentStage) {
+        case SilentStage::Adaptive:
+            return m_adaptiveMs >= m_config.silentAfterMs;
+        case SilentStage::NonLinear:
+            return m_nonLinearMs >= m_config.silentAfterMs;
+        case SilentStage::None:
+            break;
+    }
+    return false;
 }
 
 AcousticPath::AcousticPath(AcousticConfig config)
@@ -70,6 +83,10 @@ void AcousticPath::beginTick(const UnitState& unit, double tickMs) {
     m_echoGain =
         step <= 0 ? 0.0 : dbToGain(m_config.echoCouplingDbAtStep16 + (step - 16) * m_config.volumeStepDb);
     m_cancelGain = dbToGain(m_canceller.advance(unit, tickMs));
+    m_sendSilent = m_canceller.sendsSilence();
+    m_comfortNoiseRms = m_config.comfortNoiseDbfs && m_canceller.nonLinearWorks()
+                            ? kFullScale * dbToGain(*m_config.comfortNoiseDbfs)
+                            : 0.0;
 }
 
 double AcousticPath::noise(double rms) {
@@ -85,7 +102,10 @@ AcousticSample AcousticPath::sample(double farEndNow, double farEndDelayed, doub
     }
     const double echo = m_echoGain * farEndDelayed;
     out.microphone = echo + nearEnd;
-    out.send = echo * m_cancelGain + nearEnd;
+    out.send = m_sendSilent ? 0.0 : echo * m_cancelGain + nearEnd;
+    if (m_comfortNoiseRms > 0.0) {
+        out.send += noise(m_comfortNoiseRms);
+    }
     return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -13,6 +14,10 @@ enum class EchoCancellerFault {
     Stuck,      // the adaptive stage never adapts: the echo stays as it is
     Diverging,  // the adaptive stage runs away: the echo grows
 };
+
+// A canceller stage that, once it has worked a while, takes everything out of the microphone
+// channel, the microphone's own noise too, and sends digital silence.
+enum class SilentStage { None, Adaptive, NonLinear };
 
 // The room and the unit between what the program plays and what the unit records.
 struct AcousticConfig {
@@ -29,6 +34,10 @@ struct AcousticConfig {
     double nonLinearReductionDb = 25.0;  // further reduction of the non-linear stage
     double cancellerSpanMs = 64.0;       // echo delays the adaptive filter covers past its alignment
     EchoCancellerFault fault = EchoCancellerFault::None;
+    SilentStage silentStage = SilentStage::None;
+    double silentAfterMs = 500.0;  // time the silent stage works before its output is silent
+    // Comfort noise the working non-linear stage sends in place of what it removed; none unset.
+    std::optional<double> comfortNoiseDbfs;
     // Units that know the stage switches; on older units the canceller always runs whole.
     bool stageSwitchesSupported = true;
     // Which of the two far-end sources (31 or 32) carries what the program plays.
@@ -68,6 +77,9 @@ public:
     double advance(const UnitState& unit, double tickMs);
 
     double adaptiveDb() const { return m_adaptiveDb; }
+    bool nonLinearWorks() const { return m_nonLinearMs > 0.0; }
+    // Whether the configured silent stage has worked long enough to send digital silence.
+    bool sendsSilence() const;
 
 private:
     bool aligned(const UnitState& unit) const;
@@ -75,6 +87,7 @@ private:
     const AcousticConfig& m_config;
     double m_adaptiveMs = 0.0;  // time the adaptive stage has worked
     double m_adaptiveDb = 0.0;
+    double m_nonLinearMs = 0.0;  // time the non-linear stage has worked
 };
 
 // Sound sources of one moment, as the routing can pick them.
@@ -116,6 +129,8 @@ private:
     double m_noiseFloorRms = 0.0;
     double m_roomNoiseRms = 0.0;
     double m_toneAmplitude = 0.0;
+    bool m_sendSilent = false;
+    double m_comfortNoiseRms = 0.0;
 };
 
 double dbToGain(double db);

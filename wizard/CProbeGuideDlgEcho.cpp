@@ -201,10 +201,10 @@ std::string CProbeGuideDlg::MeasurementFault() {
     // A thread that could not open its device, or a recording that has not been put in place,
     // leaves the file of an earlier run under the recording's name.
     if (fault.empty() && m_audio.m_speakerExitCode != SPEAKER_EXIT_OK) {
-        fault = "The sound device " + m_audio.m_waveOutName + " did not play " + m_audio.m_playFile;
+        fault = "The sound device " + m_audio.m_waveOutName + " did not play " + m_audio.m_playFile + ".";
     }
     if (fault.empty() && (m_audio.IsRunning() || m_audio.m_micExitCode != MIC_EXIT_OK)) {
-        fault = "The sound device " + m_audio.m_waveInName + " did not record " + m_audio.m_recordFile;
+        fault = "The sound device " + m_audio.m_waveInName + " did not record " + m_audio.m_recordFile + ".";
     }
     return fault;
 }

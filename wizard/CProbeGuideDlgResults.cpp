@@ -30,13 +30,10 @@ std::string db(double value) {
     return mailtext::formatFixed(value, 5, 1);
 }
 
-// A figure with its unit; said in words when the file is too short for its windows or the
-// figure is no measurement (a silent window).
+// A figure with its unit; said in words when the file is too short for its windows. A figure
+// made from a silent window (-1000 dB) is a figure like any other.
 std::string figure(double value, bool fits) {
-    if (!fits) {
-        return "not measured, the file is too short";
-    }
-    return echo_figures::isMeasured(value) ? db(value) + " dB" : "not measured, the sound is silent";
+    return fits ? db(value) + " dB" : "not measured, the file is too short";
 }
 
 std::string reductionLines(double lms, double total, bool fits = true) {

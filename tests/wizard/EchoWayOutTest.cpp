@@ -9,10 +9,16 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
+#include "audio/CWaveFileReader.h"
 #include "audio/CWaveFileWriter.h"
+#include "audio/EchoFigures.h"
+#include "mail/MailText.h"
+#include "sim/SimAcousticPath.h"
 
 #include "tests/wizard/EchoTestSupport.h"
 
@@ -202,21 +208,32 @@ TEST_F(EchoFixture, RedetectionKeepsTheRunningTestsCaption) {
     EXPECT_TRUE(dlg->m_playing);
 }
 
-// A test that could not measure: the unit stopped answering (before the test or while it
-// records), the recording could not be written (a full data folder), or the unit's sound
-// devices went away while it recorded.
+// A play file of a 440 Hz tone lasting `seconds`, silent from `pauseFrom` to `pauseTo` seconds, in
+// a folder that becomes the dialog's installation folder.
+bool installTone(CProbeGuideDlg& dlg, const std::string& folder, double seconds, double pauseFrom = 0.0,
+                 double pauseTo = 0.0) {
+    dlg.m_installDir = folder + "/";
+    std::filesystem::create_directories(dlg.m_installDir + "WaveFiles");
+    std::vector<std::int16_t> sound;
+    for (int n = 0; n < static_cast<int>(seconds * 32000); ++n) {
+        const double t = n / 32000.0;
+        const double value = t >= pauseFrom && t < pauseTo ? 0.0 : 8000 * std::sin(2 * M_PI * 440 * t);
+        sound.insert(sound.end(), 2, static_cast<std::int16_t>(value));
+    }
+    CWaveFileWriter play;
+    return play.Create(dlg.m_installDir + "WaveFiles/VoicePlayback.wav", CWaveFormat(2, 32000, 16)) == 1 &&
+           play.Write(sound.data(), static_cast<int>(sound.size() * 2)) && play.Close();
+}
+
 // A test that could not measure: the unit stopped answering (before the test or while it
 // records), the recording could not be written (a full data folder), the unit's sound devices
-// went away while it recorded, its microphone recorded digital silence (a unit judged by its
-// echo reduction, and one judged by its residual echo), its speaker never played, or the play
-// file ends before the stage marks.
+// went away while it recorded, its speaker never played, or the play file ends before the
+// stage marks.
 enum class Fault {
     SilentBeforeTest,
     SilentMidRun,
     FullDisk,
     VanishedDevice,
-    SilentMicrophone,
-    SilentMicrophoneOldUnit,
     SpeakerNeverPlays,
     ShortPlayFile
 };
@@ -237,32 +254,11 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
     if (c.fault == Fault::VanishedDevice) {
         audio.unitUnpluggedAfterMs = 1500;
     }
-    if (c.fault == Fault::SilentMicrophone || c.fault == Fault::SilentMicrophoneOldUnit) {
-        audio.acoustic.noiseFloorDbfs = -400.0;
-        audio.acoustic.echoCouplingDbAtStep16 = -400.0;
-    }
     audio.speakerPlays = c.fault != Fault::SpeakerNeverPlays;
-    if (c.fault == Fault::SilentMicrophoneOldUnit) {
-        audio.acoustic.stageSwitchesSupported = false;
-        openLevelZeroEchoPage(audio);
-        ASSERT_LT(dlg->m_hidProtocol.m_protocolVersion, kEchoStageProtocolLevel);
-    } else {
-        openEchoPage("tolvin-pstn", audio);
-    }
+    openEchoPage("tolvin-pstn", audio);
     if (c.fault == Fault::ShortPlayFile) {
         // A damaged play file that ends at 1.5 s, before both stage marks.
-        dlg->m_installDir = dataHome.path() + "/short-install/";
-        std::filesystem::create_directories(dlg->m_installDir + "WaveFiles");
-        CWaveFileWriter play;
-        std::vector<std::int16_t> sound;
-        for (int n = 0; n < 48000; ++n) {
-            const auto value = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * n / 32000.0));
-            sound.insert(sound.end(), {value, value});
-        }
-        ASSERT_EQ(play.Create(dlg->m_installDir + "WaveFiles/VoicePlayback.wav", CWaveFormat(2, 32000, 16)),
-                  1);
-        ASSERT_TRUE(play.Write(sound.data(), static_cast<int>(sound.size() * 2)));
-        ASSERT_TRUE(play.Close());
+        ASSERT_TRUE(installTone(*dlg, dataHome.path() + "/short-install", 1.5));
     }
     desktop->unitState().setSwitch(0x15, false);
     const UnitTestState before = testState(desktop->unitState());
@@ -331,24 +327,116 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
         if (c.namesRecording) {
             EXPECT_NE(box.text.find(recording), std::string::npos) << box.text;
         }
-        // A unit without the stage switches gets no switch commands at the end of a test.
-        if (c.fault != Fault::SilentMicrophoneOldUnit) {
-            EXPECT_EQ(testState(desktop->unitState()), before);
-        }
+        EXPECT_EQ(testState(desktop->unitState()), before);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, EchoNoVerdict,
+    ::testing::Values(NoVerdictCase{Fault::SilentBeforeTest, "SilentBeforeTest", "stopped answering"},
+                      NoVerdictCase{Fault::SilentMidRun, "SilentMidRun", "stopped answering"},
+                      NoVerdictCase{Fault::FullDisk, "FullDisk", "File too large"},
+                      NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device", false},
+                      NoVerdictCase{Fault::SpeakerNeverPlays, "SpeakerNeverPlays",
+                                    "stopped taking sound while it played", false},
+                      NoVerdictCase{Fault::ShortPlayFile, "ShortPlayFile",
+                                    "is too short: it ends before "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The recording is judged once it shows that the microphone and the far end worked: with the
+// stages, sound on both channels before the first stage command; on an older unit, sound
+// somewhere in the recording. Digital silence that the canceller leaves after that is a level
+// of -1000 dB for the figures to judge. A microphone that records nothing gives no verdict.
+struct SoundCase {
+    const char* name;
+    bool oldUnit;
+    sim::SilentStage silentStage;            // the canceller's stage that sends digital silence
+    std::optional<double> comfortNoiseDbfs;  // sent by the working non-linear stage
+    bool muted;                              // the microphone records digital silence throughout
+    bool farEndPause;                        // the play file is silent from 6.5 s to 8.2 s
+    const char* silentWindows;               // figures' windows of digital silence ("BC", "R")
+    const char* fault;                       // the box after the recording's name; null: a verdict
+};
+
+class EchoSoundCheck : public EchoFixture, public ::testing::WithParamInterface<SoundCase> {};
+
+TEST_P(EchoSoundCheck, JudgesOnceTheMicrophoneAndTheFarEndWorked) {
+    const SoundCase& c = GetParam();
+    auto audio = fastAudio();
+    audio.acoustic.silentStage = c.silentStage;
+    audio.acoustic.comfortNoiseDbfs = c.comfortNoiseDbfs;
+    if (c.muted) {
+        audio.acoustic.noiseFloorDbfs = -400.0;
+        audio.acoustic.echoCouplingDbAtStep16 = -400.0;
+    }
+    if (c.oldUnit) {
+        audio.acoustic.stageSwitchesSupported = false;
+        openLevelZeroEchoPage(audio);
+        ASSERT_LT(dlg->m_hidProtocol.m_protocolVersion, kEchoStageProtocolLevel);
+    } else {
+        openEchoPage("tolvin-pstn", audio);
+    }
+    if (c.farEndPause) {
+        ASSERT_TRUE(installTone(*dlg, dataHome.path() + "/pause-install", 10.0, 6.5, 8.2));
+    }
+    const std::string recording = dlg->m_audio.m_recordFile;
+    const std::string keptBytes = keepEarlierRecording(recording);
+    ASSERT_FALSE(keptBytes.empty());
+    ASSERT_TRUE(runEchoTest());
+
+    if (c.fault != nullptr) {
+        EXPECT_EQ(dlg->m_echoVerdict, VERDICT_NONE);
+        ASSERT_EQ(boxes->count(), 1u);
+        EXPECT_EQ(boxes->shown().front().text,
+                  "The recording " + recording + c.fault + "\nThe echo test gives no verdict.");
+        EXPECT_EQ(fileBytes(recording), keptBytes);
+        return;
+    }
+    ASSERT_EQ(dlg->m_echoVerdict, VERDICT_PASS)
+        << "LMS " << dlg->m_lmsEchoDb << " total " << dlg->m_totalEchoDb;
+    EXPECT_EQ(boxes->count(), 0u);
+    const auto silent = [&](char window) { return std::strchr(c.silentWindows, window) != nullptr; };
+    std::string shown;
+    if (c.oldUnit) {
+        EXPECT_EQ(dlg->m_totalEchoDb == echo_figures::kSilentDb, silent('R')) << dlg->m_totalEchoDb;
+        shown = "is " + mailtext::formatFixed(dlg->m_totalEchoDb, 5, 1) + "dB.";
+    } else {
+        // A silent window's -1000 dB puts the figure made from it near A + 1000.
+        EXPECT_EQ(dlg->m_lmsEchoDb > 900.0, silent('B')) << dlg->m_lmsEchoDb;
+        EXPECT_EQ(dlg->m_totalEchoDb > 900.0, silent('C')) << dlg->m_totalEchoDb;
+        shown = "LMS: \t" + mailtext::formatFixed(dlg->m_lmsEchoDb, 5, 1) + " dB";
+    }
+    if (c.farEndPause) {
+        CWaveFileReader reader;
+        ASSERT_EQ(reader.Open(recording), 1);
+        const int rate = static_cast<int>(reader.m_pFormat->samplesPerSec);
+        const std::uint32_t count = echo_figures::channelBytes(echo_figures::kWindowC.lengthSeconds, rate);
+        std::vector<std::int16_t> both(count);
+        ASSERT_EQ(reader.SeekData(2 * echo_figures::channelBytes(echo_figures::kWindowC.startSeconds, rate)),
+                  1);
+        ASSERT_EQ(reader.ReadChannel(both.data(), count, 2), count);
+        EXPECT_EQ(echo_figures::levelOfSamples({both.data(), count / 2}), echo_figures::kSilentDb)
+            << "the far end pauses in window C";
+    }
+    // The results box shows the figures as numbers.
+    dlg->OnSecretTest();
+    ASSERT_EQ(boxes->count(), 1u);
+    EXPECT_NE(boxes->shown().front().text.find(shown), std::string::npos) << boxes->shown().front().text;
+}
+
+constexpr const char* kMutedWithStages = " holds no sound from 0.5 s to 2.0 s on its microphone channel.";
+constexpr const char* kMutedOldUnit = " holds no sound on its microphone channel.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, EchoSoundCheck,
     ::testing::Values(
-        NoVerdictCase{Fault::SilentBeforeTest, "SilentBeforeTest", "stopped answering"},
-        NoVerdictCase{Fault::SilentMidRun, "SilentMidRun", "stopped answering"},
-        NoVerdictCase{Fault::FullDisk, "FullDisk", "File too large"},
-        NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device", false},
-        NoVerdictCase{Fault::SilentMicrophone, "SilentMicrophone", "holds no sound"},
-        NoVerdictCase{Fault::SilentMicrophoneOldUnit, "SilentMicrophoneOldUnit", "holds no sound"},
-        NoVerdictCase{Fault::SpeakerNeverPlays, "SpeakerNeverPlays", "did not play the whole of", false},
-        NoVerdictCase{Fault::ShortPlayFile, "ShortPlayFile", "is too short"}),
+        SoundCase{"PerfectInBAndC", false, sim::SilentStage::Adaptive, {}, false, false, "BC", nullptr},
+        SoundCase{"PerfectInCOnly", false, sim::SilentStage::NonLinear, {}, false, false, "C", nullptr},
+        SoundCase{"PerfectInBOnly", false, sim::SilentStage::Adaptive, -90.0, false, false, "B", nullptr},
+        SoundCase{"OldUnitSilentInR", true, sim::SilentStage::Adaptive, {}, false, false, "R", nullptr},
+        SoundCase{"FarEndPauseAfterA", false, sim::SilentStage::None, {}, false, true, "", nullptr},
+        SoundCase{"MutedWithStages", false, sim::SilentStage::None, {}, true, false, "", kMutedWithStages},
+        SoundCase{"MutedOldUnit", true, sim::SilentStage::None, {}, true, false, "", kMutedOldUnit}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

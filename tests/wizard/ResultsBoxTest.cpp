@@ -115,14 +115,14 @@ TEST_F(ResultsBox, AnalysesTheChosenFileForNewAndOldUnits) {
 }
 
 // Files that cannot give every figure: no results box for a file that cannot be opened, and
-// words instead of a number for a figure whose windows the file does not hold or that comes
-// from silence.
+// words instead of a number for a figure whose windows the file does not hold. A figure made
+// from a silent window (-1000 dB) is shown as the number it is.
 struct UnmeasuredCase {
     const char* name;
     double soundSeconds;    // noise from the start
     double silentSeconds;   // silence after it
     double keptSeconds;     // the file cut here (a truncated file); 0: not cut; < 0: no file
-    const char* reduction;  // in the new units' half; nullptr: figures
+    const char* reduction;  // in the new units' half; nullptr: figures only
     const char* residual;   // in the old units' half; nullptr: a figure
 };
 
@@ -180,13 +180,13 @@ TEST_P(UnmeasuredFile, SaysSoInsteadOfAFigure) {
 }
 
 constexpr const char* kTooShort = "not measured, the file is too short";
-constexpr const char* kSilent = "Total: \tnot measured, the sound is silent";
+constexpr const char* kFromSilence = "Total: \t971.2 dB";  // A - (-1000)
 
 INSTANTIATE_TEST_SUITE_P(Files, UnmeasuredFile,
                          ::testing::Values(UnmeasuredCase{"cannotOpen", 0, 0, -1, nullptr, nullptr},
                                            UnmeasuredCase{"truncated", 10, 0, 5, kTooShort, nullptr},
                                            UnmeasuredCase{"tooShortForBoth", 3, 0, 0, kTooShort, kTooShort},
-                                           UnmeasuredCase{"silentAfter6s", 6, 4, 0, kSilent, nullptr},
+                                           UnmeasuredCase{"silentAfter6s", 6, 4, 0, kFromSilence, nullptr},
                                            UnmeasuredCase{"whole", 10, 0, 0, nullptr, nullptr}),
                          [](const auto& info) { return std::string(info.param.name); });
 
