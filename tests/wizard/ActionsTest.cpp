@@ -444,11 +444,11 @@ INSTANTIATE_TEST_SUITE_P(
         MicRecordingCase{"wholeLeftByNext", MicFault::None, true, RecordEnd::Next, nullptr},
         MicRecordingCase{"openFails", MicFault::OpenFails, true, RecordEnd::Button, "did not record"},
         MicRecordingCase{"noSound", MicFault::NoSound, false, RecordEnd::Timer,
-                         "stopped during the recording of"},
+                         "stopped sending sound while"},
         MicRecordingCase{"fullDisk", MicFault::FullDisk, true, RecordEnd::Button, "File too large"},
         MicRecordingCase{"fullDiskLeftByNext", MicFault::FullDisk, false, RecordEnd::Next, "File too large"},
         MicRecordingCase{"unitGone", MicFault::UnitGone, true, RecordEnd::Button,
-                         "stopped during the recording of"}),
+                         "stopped sending sound while"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Actions, RecordingHoldsWhatTheMicrophoneHeardAndPlaybackPlaysIt) {
