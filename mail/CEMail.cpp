@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -107,9 +106,7 @@ public:
             std::string_view line(m_reply[i]);
             line.remove_prefix(std::min<std::size_t>(4, line.size()));
             const std::string_view word = line.substr(0, line.find(' '));
-            if (word.size() == keyword.size() &&
-                std::equal(word.begin(), word.end(), keyword.begin(),
-                           [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; })) {
+            if (mailtext::equalsIgnoringAsciiCase(word, keyword)) {
                 return true;
             }
         }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <clocale>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "FakeSmtpServer.h"
 #include "mail/CEMail.h"
 #include "mail/CSocketX.h"
+#include "mail/MailText.h"
 #include "platform/System.h"
 
 namespace {
@@ -471,6 +473,30 @@ TEST(CEMailConversationTest, TextTransferFollowsTheTextAndTheServer) {
         EXPECT_NE(data.find("\r\nMIME-Version: 1.0\r\n" + c.typeLines + "\r\n"), std::string::npos) << data;
         EXPECT_EQ(data.substr(bodyStart), c.data + "\r\n.\r\n");
     }
+}
+
+// Protocol keywords and host names compare by ASCII rules, also in a locale whose upper case
+// of "i" is not "I": a server that writes "8bitmime" offers 8-bit data.
+TEST(CEMailConversationTest, KeywordsCompareByAsciiRulesInATurkishLocale) {
+    struct LocaleRestore {
+        std::string before = std::setlocale(LC_ALL, nullptr);
+        ~LocaleRestore() { std::setlocale(LC_ALL, before.c_str()); }
+    } restore;
+    if (std::setlocale(LC_ALL, "tr_TR.UTF-8") == nullptr) {
+        GTEST_SKIP() << "the tr_TR.UTF-8 locale is not installed";
+    }
+    FakeSmtpServer server([](const std::string& command) {
+        return command.rfind("EHLO", 0) == 0 ? FakeReply::text("250-fake greets you\r\n250 8bitmime\r\n")
+                                             : FakeSmtpServer::standardReply(command);
+    });
+    CEMail mail = makeMail(server.port());
+    mail.m_body = "caf\xc3\xa9\r\n";
+    EXPECT_EQ(mail.Send(), 1);
+    server.waitDone();
+    ASSERT_GT(server.commands().size(), 4u);
+    EXPECT_EQ(server.commands()[4], "MAIL FROM:<sender@example.org> BODY=8BITMIME");
+    EXPECT_TRUE(mailtext::equalsIgnoringAsciiCase("SMTP.MAIL.INFO", "smtp.mail.info"));
+    EXPECT_FALSE(mailtext::equalsIgnoringAsciiCase("smtp.mail.info", "smtp.mail.inf0"));
 }
 
 TEST(CEMailConversationTest, HeaderValuesThatWouldAddLinesAreRefusedBeforeConnecting) {
