@@ -1,7 +1,8 @@
 // Measures the result e-mail's costs: base64 of 10 MB with Base64Coder against coreutils
 // base64 in the same run, sending a message with two 2 MB attachments to a local SMTP server
-// (aiosmtpd, as in the tests) in the clear and over STARTTLS, and what a server that floods its
-// EHLO reply with continuation lines costs the sender, in time and CPU.
+// (aiosmtpd, as in the tests) in the clear and over STARTTLS, how soon Send returns after the
+// server accepted the message whatever answers QUIT, and what a server that floods its EHLO
+// reply with continuation lines costs the sender, in time and CPU.
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -101,6 +102,35 @@ void measureFlood(const char* label, std::uint32_t gapMs, std::uint32_t replyTim
         label, replyTimeoutMs, result, wall, cpu, sent.load());
 }
 
+// A small message to a scripted server (which acknowledges data at once): how long Send takes
+// in all, with the quiet moment before the end of the data, and how long from the server's 250
+// to the end of the data until Send returns, by what then answers QUIT.
+void measureEnd(const char* label, const FakeReply& quit) {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<Clock::rep> accepted{0};
+    FakeSmtpServer server([&](const std::string& command) {
+        if (command == "<data>") {
+            accepted = Clock::now().time_since_epoch().count();
+        }
+        return command == "QUIT" ? quit : FakeSmtpServer::standardReply(command);
+    });
+    CEMail mail;
+    mail.m_smtpServer = "127.0.0.1";
+    mail.m_port = server.port();
+    mail.m_from = CSMTPAddress("", "sender@example.org");
+    mail.AddRecipient(CSMTPAddress("", "support@example.org"), RECIPIENT_TO);
+    mail.m_body = "From  : Bench\r\n";
+    platform::setDebugOutputSink([](const std::string&) {});
+    const auto start = Clock::now();
+    const int result = mail.Send();
+    const auto returned = Clock::now();
+    platform::setDebugOutputSink({});
+    server.waitDone();
+    const auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+    std::printf("  %-18s Send %d after %7.1f ms, %7.1f ms of it from the 250 to the return\n", label, result,
+                ms(returned - start), ms(returned - Clock::time_point(Clock::duration(accepted.load()))));
+}
+
 // A message with two attachments as the wizard sends it: read and encode the files, then the
 // conversation, until the server has saved it.
 bool sendResults(const SmtpTestServer& server, const std::string& dir, const std::string& host,
@@ -187,6 +217,12 @@ int main() {
     std::printf("message with two %zu-byte attachments to local aiosmtpd (best of %d, until saved)\n",
                 kAttachmentBytes, kRounds);
     std::printf("  in the clear: %8.1f ms\n  over STARTTLS: %7.1f ms\n", plainMs, tlsMs);
+
+    std::printf("small message, by the answer to QUIT (reply bound %u ms)\n", SMTP_REPLY_TIMEOUT_MS);
+    measureEnd("221", FakeReply{{"221 bye\r\n"}, 0, 0, true});
+    measureEnd("250 bye", FakeReply{{"250 bye\r\n"}, 0, 0, true});
+    measureEnd("close", FakeReply{{}, 0, 0, true});
+    measureEnd("silence", FakeReply{});
 
     std::printf("EHLO reply that never ends\n");
     measureFlood("flood (as fast as it goes)", 0, SMTP_REPLY_TIMEOUT_MS);

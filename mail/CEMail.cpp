@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -24,7 +23,10 @@ constexpr char kBoundary[] = "#BOUNDARY#";
 constexpr char kClosingBoundary[] = "\r\n--#BOUNDARY#--";
 constexpr char kEndOfData[] = "\r\n.\r\n";
 constexpr char kQuit[] = "QUIT\r\n";
-constexpr char kQuitOk[] = "221";
+// How long the reply to QUIT is waited for once the message has been accepted.
+constexpr std::uint32_t kQuitReplyMs = 1000;
+// How long the server may take to answer data it has before the end of the data goes out.
+constexpr std::uint32_t kDataQuietMs = 200;
 constexpr char kStartTls[] = "STARTTLS\r\n";
 constexpr char kTlsReady[] = "220";
 // Longest reply taken, all its lines together; a server that goes on is not followed further.
@@ -104,35 +106,43 @@ public:
             std::string_view line(m_reply[i]);
             line.remove_prefix(std::min<std::size_t>(4, line.size()));
             const std::string_view word = line.substr(0, line.find(' '));
-            if (word.size() == keyword.size() &&
-                std::equal(word.begin(), word.end(), keyword.begin(),
-                           [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; })) {
+            if (mailtext::equalsIgnoringAsciiCase(word, keyword)) {
                 return true;
             }
         }
         return false;
     }
 
-    // Ends the conversation with QUIT and reads its reply. An early reply to the data cannot be
-    // told from the real one by its timing, so the message counts as taken only when QUIT gets
-    // its 221: a refusal, a close without an answer, or silence all fail the send.
-    bool quitConfirms() {
+    // Ends the conversation after the end of the data got its 250, which took the message: QUIT,
+    // and its reply read for at most kQuitReplyMs. Only a refusal there (4xx, 5xx) undoes the
+    // 250: it is the server's own answer to the data, come behind an early reply that was read
+    // in its place. 221, another answer, a close or silence leave the message sent.
+    bool quitKeepsMessage() {
         m_socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
-        if (!readReply("QUIT")) {
-            return false;
+        const std::uint32_t limitMs = std::min(m_replyTimeoutMs, kQuitReplyMs);
+        if (!readReply("QUIT", limitMs)) {
+            report("QUIT",
+                   "the message was accepted; no answer read within " + std::to_string(limitMs) + " ms");
+            return true;
         }
         const std::string& reply = m_reply.back();
-        if (reply.compare(0, 3, kQuitOk) != 0) {
-            report("QUIT", "expected " + std::string(kQuitOk) + ", got \"" + reply + "\"");
+        if (!reply.empty() && (reply[0] == '4' || reply[0] == '5')) {
+            report("QUIT", "the data was refused after all: \"" + reply + "\"");
             return false;
         }
         return true;
     }
 
     // Before the end of the data nothing is owed by the server: anything it sent meanwhile is
-    // read and counts as a refusal (answered with QUIT). True when nothing came.
+    // read and counts as a refusal (answered with QUIT). So that an early reply shows here, and
+    // not as the answer to the end of the data, everything sent so far must have reached the
+    // server and the server have had a moment to answer it. True when nothing came.
     bool nothingSentDuringData() {
-        if (!m_socket.InputWaiting()) {
+        if (!m_socket.WaitSent(m_replyTimeoutMs)) {
+            report("end of data", "the data did not reach the server: " + m_socket.GetLastErrorText());
+            return false;
+        }
+        if (!m_socket.InputWaiting(kDataQuietMs)) {
             return true;
         }
         if (readReply("during data")) {
@@ -161,17 +171,18 @@ public:
 
 private:
     // Reads lines until the final line of a reply (one whose code is not followed by "-"). The
-    // reply as a whole must come within the reply time-out, checked before each line, and stay
-    // within kMaxReplySize.
-    bool readReply(const char* step) {
+    // reply as a whole must come within timeoutMs (the reply time-out when 0), checked before
+    // each line, and stay within kMaxReplySize.
+    bool readReply(const char* step, std::uint32_t timeoutMs = 0) {
         m_reply.clear();
         std::size_t size = 0;
-        const std::uint64_t deadline = platform::deadlineAfterMs(m_replyTimeoutMs);
+        timeoutMs = timeoutMs == 0 ? m_replyTimeoutMs : timeoutMs;
+        const std::uint64_t deadline = platform::deadlineAfterMs(timeoutMs);
         for (;;) {
             const std::uint64_t now = platform::tickCountMs();
             if (now >= deadline) {
                 report(step, "reply not read (" + std::to_string(WSAETIMEDOUT) + "): not whole within " +
-                                 std::to_string(m_replyTimeoutMs) + " ms");
+                                 std::to_string(timeoutMs) + " ms");
                 return false;
             }
             std::string line;
@@ -470,10 +481,10 @@ int CEMail::Send() const {
             return 0;
         }
     }
-    // The reply to the end of the data, and then QUIT's, tell whether the message was taken.
+    // The 250 to the end of the data takes the message; a refusal to QUIT can still undo it.
     if ((multipart && !smtp.sendData(kClosingBoundary, "closing boundary")) ||
         !smtp.nothingSentDuringData() || !smtp.exchange(kEndOfData, SMTP_REPLY_OK, "end of data")) {
         return 0;
     }
-    return smtp.quitConfirms() ? 1 : 0;
+    return smtp.quitKeepsMessage() ? 1 : 0;
 }

@@ -43,9 +43,10 @@ public:
     // Appends the pointer and returns its index; -1 when no file was attached to it.
     int AddAttachment(CSMTPAttachment* attachment);
 
-    // Sends the message: 1 when the server accepted it (the end of the data answered with 250
-    // and QUIT with 221), else 0. A message whose header values
-    // hold CR, LF or NUL is refused before connecting. When the server offers STARTTLS, the
+    // Sends the message: 1 when the server accepted it (the end of the data answered with 250,
+    // and no refusal in the reply to QUIT, which is waited for at most a second), else 0. A
+    // reply during the data fails the send. A message whose header values hold CR, LF or NUL
+    // is refused before connecting. When the server offers STARTTLS, the
     // conversation goes on in TLS (certificate and host name checked) before any credential is
     // sent. Why it failed goes to the debug output.
     int Send() const;

@@ -77,16 +77,26 @@ bool CSocketX::StartTls(const platform::TlsSettings& settings, std::uint32_t tim
     return true;
 }
 
-bool CSocketX::InputWaiting() {
+bool CSocketX::InputWaiting(std::uint32_t waitMs) {
     if (!m_pending.empty()) {
         return true;
     }
     char buffer[kReceiveSize];
-    const auto received = m_socket.receiveNow(buffer, sizeof buffer);
+    const auto received = waitMs == 0 ? m_socket.receiveNow(buffer, sizeof buffer)
+                                      : m_socket.receive(buffer, sizeof buffer, waitMs);
     if (!received) {
         return received.error().code != ETIMEDOUT;
     }
     m_pending.append(buffer, received.value());
+    return true;
+}
+
+bool CSocketX::WaitSent(std::uint32_t stallTimeoutMs) {
+    const auto sent = m_socket.waitAcknowledged(stallTimeoutMs);
+    if (!sent) {
+        fail(sent.error());
+        return false;
+    }
     return true;
 }
 

@@ -61,8 +61,12 @@ public:
     // without its CR LF. The count of bytes taken, 0 when the peer closed before a whole line
     // came, or SOCKET_ERROR.
     int ReceiveLine(std::string& line, std::uint32_t timeoutMs);
-    // True when the peer has sent something not yet read, or closed the stream; does not wait.
-    bool InputWaiting();
+    // True when the peer has sent something not yet read, or closed the stream, within waitMs
+    // (0: without waiting).
+    bool InputWaiting(std::uint32_t waitMs = 0);
+    // Waits until the peer has acknowledged every byte sent so far; false (WSAETIMEDOUT) when
+    // that stops moving for stallTimeoutMs.
+    bool WaitSent(std::uint32_t stallTimeoutMs);
 
     // Windows Sockets number of the last failure (0 when none).
     int GetLastError() const { return m_lastError; }

@@ -76,6 +76,11 @@ bool isAscii(std::string_view text) {
     return true;
 }
 
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return asciiUpper(x) == asciiUpper(y); });
+}
+
 std::string encodedWords(std::string_view text) {
     if (isAscii(text)) {
         return std::string(text);

@@ -10,6 +10,14 @@ namespace mailtext {
 // Longest text line SMTP allows, without its CR LF.
 constexpr std::size_t kMaxLineLength = 998;
 
+// "a" to "z" made "A" to "Z" and nothing else, in any locale: protocol keywords, header names
+// and host names are compared by these rules.
+constexpr char asciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+// Equal but for the case of ASCII letters.
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // True when the value holds CR, LF or NUL, which would end or split a header line.
 bool breaksHeaderLine(std::string_view value);
 

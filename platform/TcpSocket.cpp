@@ -1,10 +1,12 @@
 #include "platform/TcpSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -356,6 +358,45 @@ Result<std::size_t> TcpSocket::receive(void* buffer, std::size_t capacity, std::
 Result<std::size_t> TcpSocket::receiveNow(void* buffer, std::size_t capacity) {
     // A deadline already reached: whatever is there, without waiting.
     return receiveUntil(buffer, capacity, tickCountMs(), 0);
+}
+
+Result<std::size_t> TcpSocket::unacknowledged() const {
+    if (m_fd < 0) {
+        return errnoError("SIOCOUTQ", EBADF);
+    }
+    int queued = 0;
+    if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0) {
+        return errnoError("SIOCOUTQ");
+    }
+    return static_cast<std::size_t>(std::max(queued, 0));
+}
+
+Result<bool> TcpSocket::waitAcknowledged(std::uint32_t stallTimeoutMs) {
+    // The kernel tells no event for an emptied send queue, so it is looked at in short steps,
+    // growing while it drains slowly.
+    constexpr int kFirstStepMs = 1;
+    constexpr int kLongestStepMs = 20;
+    std::size_t last = std::numeric_limits<std::size_t>::max();
+    std::uint64_t deadline = kNoDeadline;
+    for (int stepMs = kFirstStepMs;; stepMs = std::min(stepMs * 2, kLongestStepMs)) {
+        const auto queued = unacknowledged();
+        if (!queued) {
+            return queued.error();
+        }
+        if (queued.value() == 0) {
+            return true;
+        }
+        if (queued.value() < last) {
+            last = queued.value();
+            deadline = deadlineAfter(stallTimeoutMs);
+        } else if (deadline != kNoDeadline && tickCountMs() >= deadline) {
+            return timedOut("send");
+        }
+        pollfd p{m_abortFd, POLLIN, 0};
+        if (::poll(&p, m_abortFd >= 0 ? 1 : 0, stepMs) > 0) {
+            return aborted("send");
+        }
+    }
 }
 
 Result<std::size_t> TcpSocket::receiveUntil(void* buffer, std::size_t capacity, std::uint64_t deadlineMs,

@@ -70,6 +70,13 @@ public:
     // The same without waiting: ETIMEDOUT when nothing has arrived.
     Result<std::size_t> receiveNow(void* buffer, std::size_t capacity);
 
+    // Bytes handed to the stream that the peer has not yet acknowledged (the send queue).
+    Result<std::size_t> unacknowledged() const;
+    // Waits until the peer has acknowledged everything sent so far. The queue must shrink within
+    // stallTimeoutMs each time (ETIMEDOUT otherwise), so a peer that stops reading ends the wait
+    // while a slow but moving one does not; kNoTimeout waits as long as it takes.
+    Result<bool> waitAcknowledged(std::uint32_t stallTimeoutMs);
+
     void close();
     bool isOpen() const { return m_fd >= 0; }
     // The descriptor, or -1; it stays owned by the socket.

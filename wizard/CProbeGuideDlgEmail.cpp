@@ -3,7 +3,6 @@
 #include <QToolButton>
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <memory>
 #include <string>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "mail/CEMail.h"
+#include "mail/MailText.h"
 #include "platform/MessageBox.h"
 #include "platform/System.h"
 #include "ui_CProbeGuideDlg.h"
@@ -33,11 +33,9 @@ constexpr char kBccName[] = "Probe Guide Archive";
 constexpr char kSeparator[] = "--------------------------------------------------";
 constexpr char kCommentsSeparator[] = "-- Comments --------------------------------------";
 
+// Host names are equal but for the case of their ASCII letters, whatever the locale.
 bool SameHost(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+    return mailtext::equalsIgnoringAsciiCase(a, b);
 }
 
 // Where the message goes and the account it goes with.

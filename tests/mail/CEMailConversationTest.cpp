@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <clocale>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "FakeSmtpServer.h"
 #include "mail/CEMail.h"
 #include "mail/CSocketX.h"
+#include "mail/MailText.h"
 #include "platform/System.h"
 
 namespace {
@@ -180,77 +182,108 @@ TEST(CEMailConversationTest, ConnectionClosedMidConversationFails) {
     }
 }
 
-// Whatever the server says during the data, before the end of it, is a failure: an early "250"
-// must not be taken for the answer to the end of the data.
+// A message with a recording of megabytes attached: what its sends leave in the socket takes
+// a while to reach the server.
+struct Recording {
+    CSMTPAttachment attachment;
+    Recording() {
+        attachment.m_name = attachment.m_fileName = "Echo_Test.wav";
+        attachment.m_encoded.assign(3 << 20, 'A');
+        attachment.m_encodedLength = static_cast<int>(attachment.m_encoded.size());
+    }
+};
+
+// Whatever the server says during the data, before the end of it, fails the send, however
+// late in the data it comes: an early "250" must not be taken for the answer to the end of the
+// data, and whatever the server then does with the data (a close, silence or a refusal) the
+// message is not reported sent. The early reply comes with the "354", on the data's first
+// bytes, or on its last line, once the client has written everything but the end of the data.
 TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
-    FakeReply never = FakeReply::text("250 too late\r\n");
-    never.delayMs = kStallMs;
-    for (const FakeReply& answer : {FakeReply::text("554 5.6.0 refused after all\r\n"), never}) {
-        auto count = std::make_shared<int>(0);
-        FakeSmtpServer server([count, answer](const std::string& command) {
-            ++*count;
-            return command == "DATA"     ? FakeReply::text("354 go ahead\r\n250 2.0.0 early\r\n")
-                   : command == "<data>" ? answer
-                                         : FakeSmtpServer::standardReply(command);
-        });
-        DebugCapture debug;
-        EXPECT_EQ(makeMail(server.port()).Send(), 0);
-        server.waitDone();
-        EXPECT_EQ(server.commands().back(), "DATA");  // the end of the data never went out
-        const std::string received = server.received();
-        EXPECT_EQ(received.find("\r\n.\r\n"), std::string::npos);
-        EXPECT_EQ(received.substr(received.size() - 6), "QUIT\r\n");
-        EXPECT_NE(debug.text().find("unexpected reply \"250 2.0.0 early\""), std::string::npos)
-            << debug.text();
-    }
-}
-
-// A server that answers "250" right after "354": an early "250" that comes once the end of the
-// data went out (30 ms after the "354", for a message that short) is read as the answer to it.
-// Whatever the server does next (refuses the data at its end, closes, or goes silent), only a
-// 221 to QUIT would confirm the message, so none of these runs is a success.
-TEST(CEMailConversationTest, EarlyAcceptanceIsNeverASuccessWithoutTheReplyToQuit) {
-    const FakeReply silence{};
     const std::vector<std::pair<const char*, FakeReply>> ends{
-        {"refusal", FakeReply::text("554 5.6.0 refused after all\r\n")},
         {"close", FakeReply{{}, 0, 0, true}},
-        {"silence", silence}};
-    for (const auto& [what, end] : ends) {
-        int successes = 0;
-        for (int run = 0; run < 10; ++run) {
-            FakeSmtpServer server([end = end, silence](const std::string& command) {
-                return command == "DATA"
-                           ? FakeReply{{"354 go ahead\r\n", "250 2.0.0 early\r\n"}, 0, 30, false}
-                       : command == "<data>" ? end
-                       : command == "QUIT"   ? silence
-                                             : FakeSmtpServer::standardReply(command);
-            });
-            successes += makeMail(server.port()).Send();
-            server.waitDone();
+        {"silence", FakeReply{}},
+        {"refusal", FakeReply::text("554 5.6.0 refused after all\r\n")}};
+    const FakeReply early = FakeReply::text("250 2.0.0 early\r\n");
+    for (const bool big : {false, true}) {
+        Recording recording;
+        const std::vector<std::pair<const char*, EarlyReply>> whens{
+            {"with the 354", {}},
+            {"on the first bytes", {"From: ", early}},
+            {"on the last line", {big ? "--#BOUNDARY#--" : "Email : tester@example.org", early}}};
+        for (const auto& [when, earlyReply] : whens) {
+            for (const auto& [what, end] : ends) {
+                SCOPED_TRACE(std::string(big ? "megabytes, " : "small, ") + when + ", then " + what);
+                const FakeReply dataReply = earlyReply.seen.empty()
+                                                ? FakeReply::text("354 go ahead\r\n250 2.0.0 early\r\n")
+                                                : FakeReply::text("354 go ahead\r\n");
+                int successes = 0;
+                for (int run = 0; run < 20; ++run) {
+                    FakeSmtpServer server(
+                        [&, end = end](const std::string& command) {
+                            return command == "DATA"     ? dataReply
+                                   : command == "<data>" ? end
+                                   : command == "QUIT"   ? FakeReply{}
+                                                         : FakeSmtpServer::standardReply(command);
+                        },
+                        FakeReply::text("220 fake ready\r\n"), earlyReply);
+                    CEMail mail = makeMail(server.port());
+                    if (big) {
+                        mail.AddAttachment(&recording.attachment);
+                    }
+                    DebugCapture debug;
+                    successes += mail.Send();
+                    server.waitDone();
+                    if (run == 0) {
+                        // The end of the data never went out; QUIT answered the early reply.
+                        const std::string received = server.received();
+                        EXPECT_EQ(received.find("\r\n.\r\n"), std::string::npos);
+                        EXPECT_EQ(received.substr(received.size() - 6), "QUIT\r\n");
+                        EXPECT_NE(debug.text().find("unexpected reply \"250 2.0.0 early\""),
+                                  std::string::npos)
+                            << debug.text();
+                    }
+                }
+                EXPECT_EQ(successes, 0);
+            }
         }
-        EXPECT_EQ(successes, 0) << what;
     }
 }
 
-// The reply to QUIT decides: only its 221 confirms the message; a refusal, a close without an
-// answer, silence or any other code fail the send.
-TEST(CEMailConversationTest, OnlyA221ToQuitConfirmsTheMessage) {
-    const std::vector<std::pair<FakeReply, int>> cases{
-        {FakeReply{{"221 bye\r\n"}, 0, 0, true}, 1},
-        {FakeReply{{"221-bye\r\n", "221 for now\r\n"}, 0, 0, false}, 1},
-        {FakeReply{{}, 0, 0, true}, 0},
-        {FakeReply{}, 0},
-        {FakeReply{{"250 ok\r\n"}, 0, 0, true}, 0},
-        {FakeReply{{"421 4.3.0 going down\r\n"}, 0, 0, true}, 0},
-        {FakeReply{{"554-5.6.0 refused\r\n", "554 5.6.0 after all\r\n"}, 0, 0, true}, 0},
+// The 250 to the end of the data takes the message: it is sent whatever answers QUIT (221,
+// another code, a close, silence), unless that answer refuses. The reply to QUIT is waited for
+// a second at most, however long the reply time-out.
+TEST(CEMailConversationTest, AcceptedMessageIsSentUnlessQuitRefusesIt) {
+    struct Case {
+        FakeReply quit;
+        int result;
+        std::string told;  // by the debug output
     };
-    for (const auto& [quit, result] : cases) {
-        FakeSmtpServer server([quit](const std::string& command) {
-            return command == "QUIT" ? quit : FakeSmtpServer::standardReply(command);
+    const std::vector<Case> cases{
+        {FakeReply{{"221 bye\r\n"}, 0, 0, true}, 1, ""},
+        {FakeReply{{"221-bye\r\n", "221 for now\r\n"}, 0, 0, false}, 1, ""},
+        {FakeReply{{"250 bye\r\n"}, 0, 0, true}, 1, ""},
+        {FakeReply{{}, 0, 0, true}, 1, "QUIT: the server closed the connection"},
+        {FakeReply{}, 1, "QUIT: the message was accepted; no answer read within 1000 ms"},
+        {FakeReply{{"554-5.6.0 refused\r\n", "554 5.6.0 after all\r\n"}, 0, 0, true}, 0,
+         "QUIT: the data was refused after all: \"554 5.6.0 after all\""},
+        {FakeReply{{"451 4.3.0 local error\r\n"}, 0, 0, true}, 0, "the data was refused after all"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.quit.chunks.empty() ? (c.quit.close ? "close" : "silence") : c.quit.chunks[0]);
+        FakeSmtpServer server([&c](const std::string& command) {
+            return command == "QUIT" ? c.quit : FakeSmtpServer::standardReply(command);
         });
-        EXPECT_EQ(makeMail(server.port()).Send(), result) << (quit.chunks.empty() ? "none" : quit.chunks[0]);
+        CEMail mail = makeMail(server.port());
+        mail.m_replyTimeoutMs = SMTP_REPLY_TIMEOUT_MS;
+        DebugCapture debug;
+        EXPECT_EQ(mail.Send(), c.result);
         server.waitDone();
         EXPECT_EQ(server.commands().back(), "QUIT");
+        if (c.told.empty()) {
+            EXPECT_EQ(debug.text(), "");
+        } else {
+            EXPECT_NE(debug.text().find(c.told), std::string::npos) << debug.text();
+        }
     }
 }
 
@@ -440,6 +473,30 @@ TEST(CEMailConversationTest, TextTransferFollowsTheTextAndTheServer) {
         EXPECT_NE(data.find("\r\nMIME-Version: 1.0\r\n" + c.typeLines + "\r\n"), std::string::npos) << data;
         EXPECT_EQ(data.substr(bodyStart), c.data + "\r\n.\r\n");
     }
+}
+
+// Protocol keywords and host names compare by ASCII rules, also in a locale whose upper case
+// of "i" is not "I": a server that writes "8bitmime" offers 8-bit data.
+TEST(CEMailConversationTest, KeywordsCompareByAsciiRulesInATurkishLocale) {
+    struct LocaleRestore {
+        std::string before = std::setlocale(LC_ALL, nullptr);
+        ~LocaleRestore() { std::setlocale(LC_ALL, before.c_str()); }
+    } restore;
+    if (std::setlocale(LC_ALL, "tr_TR.UTF-8") == nullptr) {
+        GTEST_SKIP() << "the tr_TR.UTF-8 locale is not installed";
+    }
+    FakeSmtpServer server([](const std::string& command) {
+        return command.rfind("EHLO", 0) == 0 ? FakeReply::text("250-fake greets you\r\n250 8bitmime\r\n")
+                                             : FakeSmtpServer::standardReply(command);
+    });
+    CEMail mail = makeMail(server.port());
+    mail.m_body = "caf\xc3\xa9\r\n";
+    EXPECT_EQ(mail.Send(), 1);
+    server.waitDone();
+    ASSERT_GT(server.commands().size(), 4u);
+    EXPECT_EQ(server.commands()[4], "MAIL FROM:<sender@example.org> BODY=8BITMIME");
+    EXPECT_TRUE(mailtext::equalsIgnoringAsciiCase("SMTP.MAIL.INFO", "smtp.mail.info"));
+    EXPECT_FALSE(mailtext::equalsIgnoringAsciiCase("smtp.mail.info", "smtp.mail.inf0"));
 }
 
 TEST(CEMailConversationTest, HeaderValuesThatWouldAddLinesAreRefusedBeforeConnecting) {

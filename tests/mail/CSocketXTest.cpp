@@ -138,6 +138,17 @@ TEST_F(CSocketXTest, SendsReachThePeerWhole) {
     EXPECT_EQ(received, "QUIT\r\n" + big);
 }
 
+// WaitSent ends once the peer's side holds every byte sent (read or not), and fails with the
+// time-out error when the peer stops taking them.
+TEST_F(CSocketXTest, WaitSentEndsWhenThePeerHasEverythingOrStopsTaking) {
+    ASSERT_EQ(m_socket.SendWithTimeout("DATA\r\n", 0, 0), 6);
+    EXPECT_TRUE(m_socket.WaitSent(2000));
+    const std::string big(64 << 20, 'z');
+    EXPECT_EQ(m_socket.SendBuffer(big.data(), static_cast<int>(big.size()), 100), SOCKET_ERROR);
+    EXPECT_FALSE(m_socket.WaitSent(100));
+    EXPECT_EQ(m_socket.GetLastError(), WSAETIMEDOUT);
+}
+
 TEST(CSocketXConnectTest, ConnectIsBoundedByItsTimeOut) {
     // A listener whose queue is full drops further connection requests, so connect waits.
     LoopbackListener full(0);

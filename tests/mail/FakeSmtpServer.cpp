@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 LoopbackListener::LoopbackListener(int backlog, bool ipv6) {
@@ -78,8 +80,8 @@ FakeReply FakeSmtpServer::standardReply(const std::string& command) {
     return FakeReply::text(++authLines % 2 == 1 ? "334 UGFzc3dvcmQ6\r\n" : "235 accepted\r\n");
 }
 
-FakeSmtpServer::FakeSmtpServer(Script script, FakeReply greeting)
-    : m_script(std::move(script)), m_greeting(std::move(greeting)) {
+FakeSmtpServer::FakeSmtpServer(Script script, FakeReply greeting, EarlyReply early)
+    : m_script(std::move(script)), m_greeting(std::move(greeting)), m_early(std::move(early)) {
     m_thread = std::thread([this] { run(); });
 }
 
@@ -129,6 +131,7 @@ void FakeSmtpServer::run() {
     m_connected = true;
     std::string pending;
     bool inData = false;
+    std::size_t searched = 0;  // data already searched for the early reply's text
     bool open = reply(fd, m_greeting);
     while (open) {
         // The data ends with a line holding "." alone; commands end with their line.
@@ -137,12 +140,24 @@ void FakeSmtpServer::run() {
             pollfd p{fd, POLLIN, 0};
             char buffer[65536];
             const ssize_t n = ::poll(&p, 1, 15000) > 0 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+            // Acknowledged at once: the client waits for the acknowledgement of its data before
+            // it ends the data, and a delayed one (40 ms) would only slow the tests down.
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
             if (n <= 0) {
                 break;
             }
             pending.append(buffer, static_cast<std::size_t>(n));
-            std::lock_guard lock(m_mutex);
-            m_received.append(buffer, static_cast<std::size_t>(n));
+            {
+                std::lock_guard lock(m_mutex);
+                m_received.append(buffer, static_cast<std::size_t>(n));
+            }
+            if (inData && !m_early.seen.empty() &&
+                pending.find(m_early.seen, searched) != std::string::npos) {
+                m_early.seen.clear();
+                open = reply(fd, m_early.reply);
+            }
+            searched = pending.size() - std::min(pending.size(), m_early.seen.size());
             continue;
         }
         std::string command;
@@ -156,6 +171,7 @@ void FakeSmtpServer::run() {
             command = pending.substr(0, end);
             pending.erase(0, end + 2);
         }
+        searched = 0;
         {
             std::lock_guard lock(m_mutex);
             m_commands.push_back(command);

@@ -38,6 +38,13 @@ struct FakeReply {
     static FakeReply text(const std::string& reply) { return FakeReply{{reply}}; }
 };
 
+// A reply the scripted server sends during the message data, once, as soon as the data it has
+// received holds the text seen.
+struct EarlyReply {
+    std::string seen;  // empty: none
+    FakeReply reply;
+};
+
 // A scripted SMTP peer for what a real server will not do: it accepts one connection, sends the
 // greeting, then answers each command line (and the whole message data, as the command
 // "<data>") with what the script returns. It records every byte it received.
@@ -49,7 +56,8 @@ public:
     static FakeReply standardReply(const std::string& command);
 
     explicit FakeSmtpServer(Script script = standardReply,
-                            FakeReply greeting = FakeReply::text("220 fake ready\r\n"));
+                            FakeReply greeting = FakeReply::text("220 fake ready\r\n"),
+                            EarlyReply early = {});
     ~FakeSmtpServer();
     FakeSmtpServer(const FakeSmtpServer&) = delete;
     FakeSmtpServer& operator=(const FakeSmtpServer&) = delete;
@@ -72,6 +80,7 @@ private:
     LoopbackListener m_listener;
     Script m_script;
     FakeReply m_greeting;
+    EarlyReply m_early;
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_commands;
