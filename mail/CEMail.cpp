@@ -114,9 +114,10 @@ public:
     }
 
     // Ends the conversation after the end of the data got its 250, which took the message: QUIT,
-    // and its reply read for at most kQuitReplyMs. Only a refusal there (4xx, 5xx) undoes the
-    // 250: it is the server's own answer to the data, come behind an early reply that was read
-    // in its place. 221, another answer, a close or silence leave the message sent.
+    // and its reply read for at most kQuitReplyMs. Only a refusal there (5xx) undoes the 250: it
+    // is the server's own answer to the data, come behind an early reply that was read in its
+    // place. 221, another answer (a 421 closing notice too), a close or silence leave the message
+    // sent.
     bool quitKeepsMessage() {
         m_socket.SendWithTimeout(kQuit, m_replyTimeoutMs, 0);
         const std::uint32_t limitMs = std::min(m_replyTimeoutMs, kQuitReplyMs);
@@ -126,7 +127,7 @@ public:
             return true;
         }
         const std::string& reply = m_reply.back();
-        if (!reply.empty() && (reply[0] == '4' || reply[0] == '5')) {
+        if (!reply.empty() && reply[0] == '5') {
             report("QUIT", "the data was refused after all: \"" + reply + "\"");
             return false;
         }

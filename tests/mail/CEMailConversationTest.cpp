@@ -250,8 +250,8 @@ TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
 }
 
 // The 250 to the end of the data takes the message: it is sent whatever answers QUIT (221,
-// another code, a close, silence), unless that answer refuses. The reply to QUIT is waited for
-// a second at most, however long the reply time-out.
+// another code, a closing notice, a close, silence), unless that answer refuses (5xx). The reply to QUIT is
+// waited for a second at most, however long the reply time-out.
 TEST(CEMailConversationTest, AcceptedMessageIsSentUnlessQuitRefusesIt) {
     struct Case {
         FakeReply quit;
@@ -266,7 +266,7 @@ TEST(CEMailConversationTest, AcceptedMessageIsSentUnlessQuitRefusesIt) {
         {FakeReply{}, 1, "QUIT: the message was accepted; no answer read within 1000 ms"},
         {FakeReply{{"554-5.6.0 refused\r\n", "554 5.6.0 after all\r\n"}, 0, 0, true}, 0,
          "QUIT: the data was refused after all: \"554 5.6.0 after all\""},
-        {FakeReply{{"451 4.3.0 local error\r\n"}, 0, 0, true}, 0, "the data was refused after all"},
+        {FakeReply{{"421 4.3.2 shutting down\r\n"}, 0, 0, true}, 1, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.quit.chunks.empty() ? (c.quit.close ? "close" : "silence") : c.quit.chunks[0]);
