@@ -49,8 +49,9 @@ bool resolve(const std::string& host, std::uint16_t port, sockaddr_in& address) 
     return true;
 }
 
+// White space is the C locale's: a byte such as 0xA0 is no space in any session locale.
 bool isWordChar(char c) {
-    return c != '\0' && !std::isspace(static_cast<unsigned char>(c));
+    return c != '\0' && std::string_view(" \t\n\v\f\r").find(c) == std::string_view::npos;
 }
 
 // Takes a word (no white space) of 1..maxChars characters ended by a single space.

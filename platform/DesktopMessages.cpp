@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -83,7 +82,9 @@ std::string encodeTitle(const std::string& title) {
     static const char* hex = "0123456789ABCDEF";
     std::string name = kWindowPrefix;
     for (const unsigned char c : title) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
+        // ASCII only: the name must not follow the session's character classes.
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (alnum || c == '-' || c == '_' || c == '.') {
             name += static_cast<char>(c);
         } else {
             name += '%';

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 
 #include "platform/PulseDeviceList.h"
@@ -80,8 +81,11 @@ pa_volume_t volumeOfScalar(float scalar) {
     return static_cast<pa_volume_t>(std::lround(static_cast<double>(scalar) * PA_VOLUME_NORM));
 }
 
+// The value as printf's "%f" writes it in the "C" locale, whatever the session's locale.
 PlatformError outOfRange(const std::string& what, float value) {
-    return PlatformError{EINVAL, what + ": " + std::to_string(value) + " is out of range"};
+    char text[64];
+    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+    return PlatformError{EINVAL, what + ": " + std::string(text, written.ptr) + " is out of range"};
 }
 
 // Sets every channel of a device to one volume.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 
 namespace sim {
 
@@ -12,8 +13,11 @@ using platform::Result;
 
 namespace {
 
+// The value as printf's "%f" writes it in the "C" locale, whatever the session's locale.
 PlatformError outOfRange(const std::string& what, float value) {
-    return PlatformError{EINVAL, what + ": " + std::to_string(value) + " is out of range"};
+    char text[64];
+    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+    return PlatformError{EINVAL, what + ": " + std::string(text, written.ptr) + " is out of range"};
 }
 
 }  // namespace

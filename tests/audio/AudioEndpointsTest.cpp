@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/SimEndpoints.h"
+#include "tests/support/SessionLocale.h"
 
 namespace {
 
@@ -242,6 +243,16 @@ TEST_F(OneUnit, HalfScalarReadsAs32767) {
     CAudioEndpoints endpoints(&sim);
     ASSERT_TRUE(sim.setVolumeScalar(kRender, "spk", 0.5f));
     EXPECT_EQ(endpoints.GetSpeakerVolume(), 32767);
+}
+
+TEST_F(OneUnit, ARejectedLevelIsWrittenWithAPointInAnySessionLocale) {
+    ScopedSessionLocale session;
+    if (!session.ok()) {
+        GTEST_SKIP() << "no Turkish or German locale installed";
+    }
+    const auto rejected = sim.setVolumeScalar(kRender, "spk", 1.5f);
+    ASSERT_FALSE(rejected);
+    EXPECT_EQ(rejected.error().what, "volume scalar of spk: 1.500000 is out of range");
 }
 
 TEST_F(OneUnit, MicrophoneIsSetLinearlyInDbAndReadOnTheScalarScale) {

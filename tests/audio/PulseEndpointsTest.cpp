@@ -17,6 +17,7 @@
 #include "platform/PulseContext.h"
 #include "tests/audio/PulseServerTest.h"
 #include "tests/audio/PulseTestServer.h"
+#include "tests/support/SessionLocale.h"
 
 namespace {
 
@@ -155,6 +156,11 @@ TEST_F(PulseEndpointsTest, UnknownEndpointsAndBadLevelsAreErrors) {
     EXPECT_FALSE(service.setVolumeDb(kCapture, "qnlr_a_mic", 6.5f));
     EXPECT_FALSE(service.setVolumeDb(kCapture, "qnlr_a_mic", -6.5f));
     EXPECT_FALSE(service.setOwnStreamVolume("nowhere", 1.0f));
+    ScopedSessionLocale session;
+    const auto rejected = service.setVolumeDb(kCapture, "qnlr_a_mic", 6.5f);
+    ASSERT_FALSE(rejected);
+    EXPECT_NE(rejected.error().what.find(": 6.500000 is out of range"), std::string::npos)
+        << rejected.error().what;
 }
 
 // A playback stream of this process on a sink, silent and corked.

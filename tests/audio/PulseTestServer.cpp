@@ -112,12 +112,13 @@ PulseTestServer::~PulseTestServer() {
 }
 
 int PulseTestServer::pactl(const std::string& arguments) const {
-    return runShell("pactl -s '" + m_address + "' " + arguments + " >/dev/null 2>&1");
+    return runShell("LC_ALL=C pactl -s '" + m_address + "' " + arguments + " >/dev/null 2>&1");
 }
 
 std::string PulseTestServer::pactlOutput(const std::string& arguments) const {
     std::string text;
-    FILE* pipe = ::popen(("pactl -s '" + m_address + "' " + arguments + " 2>&1").c_str(), "r");
+    // Untranslated output ("Mute: no", "Description:"), whatever the session's language.
+    FILE* pipe = ::popen(("LC_ALL=C pactl -s '" + m_address + "' " + arguments + " 2>&1").c_str(), "r");
     if (!pipe) {
         return text;
     }
@@ -153,14 +154,16 @@ ServerRecording::ServerRecording(const PulseTestServer& server, const std::strin
                                      0600);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const std::string rate = "--rate=" + std::to_string(rateHz);
-    std::vector<std::string> words{"parec", "-s",           server.address(), "-d",    source,
-                                   rate,    "--channels=2", "--format=s16le", "--raw", "--latency-msec=100"};
+    // env runs parec in its own place (same process id) with the untranslated messages.
+    std::vector<std::string> words{
+        "env", "LC_ALL=C",     "parec",          "-s",    server.address(),    "-d", source,
+        rate,  "--channels=2", "--format=s16le", "--raw", "--latency-msec=100"};
     std::vector<char*> argv;
     for (auto& word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    if (::posix_spawnp(&m_pid, "parec", &actions, nullptr, argv.data(), environ) != 0) {
+    if (::posix_spawnp(&m_pid, "env", &actions, nullptr, argv.data(), environ) != 0) {
         m_pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);

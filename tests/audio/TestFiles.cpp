@@ -98,7 +98,8 @@ std::vector<std::uint8_t> pcmWave(std::uint16_t channels, std::uint32_t rate,
 
 CommandResult runCommand(const std::string& command) {
     CommandResult result;
-    std::FILE* pipe = ::popen(command.c_str(), "r");
+    // Untranslated tool output, whatever the session's language.
+    std::FILE* pipe = ::popen(("LC_ALL=C " + command).c_str(), "r");
     if (pipe == nullptr) {
         return result;
     }

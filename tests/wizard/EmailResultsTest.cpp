@@ -11,13 +11,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 
 #include "mail/Base64Coder.h"
 #include "mail/CSocketX.h"
+#include "mail/MailText.h"
 #include "platform/SettingsStore.h"
 #include "tests/mail/FakeSmtpServer.h"
 #include "tests/mail/SmtpTestServer.h"
@@ -214,9 +217,9 @@ TEST_F(EmailResults, FullMessageAfterEchoTest) {
     EXPECT_EQ(sendingState, "Emailing ...|Emailing ...");
     expectSent(true);
     EXPECT_TRUE(message->parsedCleanly);
-    char echo[128];
-    std::snprintf(echo, sizeof echo, "LMS Echo Reduction \t\t:%5.1f dB.\nTotal Echo Reduction \t\t:%5.1f dB.",
-                  dlg->m_lmsEchoDb, dlg->m_totalEchoDb);
+    const std::string echo =
+        "LMS Echo Reduction \t\t:" + mailtext::formatFixed(dlg->m_lmsEchoDb, 5, 1) +
+        " dB.\nTotal Echo Reduction \t\t:" + mailtext::formatFixed(dlg->m_totalEchoDb, 5, 1) + " dB.";
     expectBody(*message, body(report, echo, "Speaker Delay \t\t\t: Not Set [msec]"));
 
     const std::vector<std::pair<std::string, std::string>> attachments = {
@@ -672,7 +675,7 @@ TEST_F(EmailResults, ClosingWhileSendingEndsItCleanly) {
         EXPECT_FALSE(dlg->isVisible());
         EXPECT_FALSE(dlg->IsEmailing());
         EXPECT_NE(debug.find(std::string("CEMail::Send: ") + c.failedStep), std::string::npos) << debug;
-        EXPECT_NE(debug.find("Operation canceled"), std::string::npos) << debug;
+        EXPECT_NE(debug.find(std::strerror(ECANCELED)), std::string::npos) << debug;
         processEvents(100);
         EXPECT_EQ(dlg->m_instructions, "Emailing ...");
         if (silent) {

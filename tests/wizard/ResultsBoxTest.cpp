@@ -1,5 +1,6 @@
 // The service button: the results box with the echo figures and their limits, the loopback check
 // box, and the analysis of a chosen WAV file, with the texts compared byte for byte.
+#include <locale.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
@@ -13,12 +14,17 @@
 
 namespace {
 
+// printf in the "C" locale, as the program writes its figures whatever the session's locale.
 std::string cFormat(const char* format, ...) {
+    const locale_t c = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+    const locale_t session = ::uselocale(c);
     char text[512];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
+    ::uselocale(session);
+    ::freelocale(c);
     return text;
 }
 
