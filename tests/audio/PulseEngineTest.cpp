@@ -21,6 +21,7 @@
 #include "tests/audio/AudioTestSupport.h"
 #include "tests/audio/PulseServerTest.h"
 #include "tests/audio/PulseTestServer.h"
+#include "tests/audio/WitnessedRun.h"
 
 namespace {
 
@@ -53,16 +54,10 @@ Sound findSound(const std::vector<std::int16_t>& samples, int threshold) {
 // What spoils a recorded tone: no sound, a quiet gap inside it, or a length other than the
 // played one (the edges of a resampled tone blur by a frame or two). Where: the gap's start, or
 // the length heard, in seconds from the tone's start.
-struct ToneFlaw {
-    enum Kind { Nothing, Gap, Length } kind;
-    std::string what;
-    double atSeconds;
-};
-
-std::optional<ToneFlaw> findToneFlaw(const std::vector<std::int16_t>& take) {
+std::optional<testing_audio::RecordingFlaw> findToneFlaw(const std::vector<std::int16_t>& take) {
     const Sound sound = findSound(take, 2000);
     if (sound.end <= sound.begin) {
-        return ToneFlaw{ToneFlaw::Nothing, "no tone", 0.0};
+        return testing_audio::RecordingFlaw{"nothing", "no tone", 0.0};
     }
     // Inside the tone the signal is never quiet for longer than near a zero crossing.
     std::size_t quiet = 0;
@@ -70,22 +65,18 @@ std::optional<ToneFlaw> findToneFlaw(const std::vector<std::int16_t>& take) {
         if (i < sound.end && std::abs(static_cast<int>(take[i])) <= 2000) {
             ++quiet;
         } else if (quiet > 3) {
-            return ToneFlaw{ToneFlaw::Gap, "a gap of " + std::to_string(quiet) + " frames",
-                            static_cast<double>(i - quiet - sound.begin) / kRate};
+            return testing_audio::RecordingFlaw{"gap", "a gap of " + std::to_string(quiet) + " frames",
+                                                static_cast<double>(i - quiet - sound.begin) / kRate};
         } else {
             quiet = 0;
         }
     }
     const double heardSeconds = static_cast<double>(sound.end - sound.begin) / kRate;
     if (std::abs(heardSeconds - kSeconds) > 0.002) {
-        return ToneFlaw{ToneFlaw::Length, "a length of " + std::to_string(heardSeconds) + " s", heardSeconds};
+        return testing_audio::RecordingFlaw{"length", "a length of " + std::to_string(heardSeconds) + " s",
+                                            heardSeconds};
     }
     return std::nullopt;
-}
-
-// Two recordings of one run show the same flaw: of one kind, within a server cycle of each other.
-bool sameFlaw(const ToneFlaw& ours, const ToneFlaw& theirs) {
-    return ours.kind == theirs.kind && std::abs(ours.atSeconds - theirs.atSeconds) <= 0.03;
 }
 
 class PulseEngineTest : public testing_audio::PulseServerTest {
@@ -118,31 +109,18 @@ protected:
     // server's own recorder on the unit's microphone beside it; the take. A run is repeated, at
     // most twice, when the engine reports it spoiled (sound lost on a machine too busy to keep
     // up), or when the flaw in a tone that must be whole is one the server's recorder heard as
-    // well: the server's own glitch, which no client can see. A flaw only our take has is ours.
+    // well (WitnessedRun).
     std::vector<std::int16_t> playAndRecord(bool toneMustBeWhole = false) {
         Run run;
-        for (int attempt = 1; attempt <= 3; ++attempt) {
-            testing_audio::ServerRecording witness(*s_server, m_micSource, kRate, dir.file("witness.raw"));
-            if (!witness.waitStarted()) {
-                std::cout << "the server's recorder did not start" << std::endl;
-            }
+        for (int attempt = 1; attempt <= testing_audio::WitnessedRun::kMostRuns; ++attempt) {
+            testing_audio::WitnessedRun witness(*s_server, m_micSource, kRate, dir.file("witness.raw"),
+                                                attempt);
             run = playAndRecordOnce();
-            const auto heard = witness.stop();
-            const auto flaw = toneMustBeWhole ? findToneFlaw(run.take) : std::nullopt;
-            if (run.fault.empty() && !flaw) {
-                break;
-            }
             if (!run.fault.empty()) {
                 std::cout << "run " << attempt << " was spoiled: " << run.fault << std::endl;
                 continue;
             }
-            const auto heardFlaw = findToneFlaw(heard);
-            std::cout << "run " << attempt << ": our take has " << flaw->what << " at " << flaw->atSeconds
-                      << " s; the server's recorder heard "
-                      << (heardFlaw ? heardFlaw->what + " at " + std::to_string(heardFlaw->atSeconds) + " s"
-                                    : std::string("the tone whole"))
-                      << std::endl;
-            if (!heardFlaw || !sameFlaw(*flaw, *heardFlaw)) {
+            if (!toneMustBeWhole || !witness.serverMadeTheFlaw(run.take, findToneFlaw)) {
                 break;
             }
         }
