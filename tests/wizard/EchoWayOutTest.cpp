@@ -342,8 +342,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NoVerdictCase{Fault::VanishedDevice, "VanishedDevice", "sound device", false},
                       NoVerdictCase{Fault::SpeakerNeverPlays, "SpeakerNeverPlays",
                                     "stopped taking sound while it played", false},
-                      NoVerdictCase{Fault::ShortPlayFile, "ShortPlayFile",
-                                    "is too short: it ends before "}),
+                      NoVerdictCase{Fault::ShortPlayFile, "ShortPlayFile", "is too short: it ends before "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The recording is judged once it shows that the microphone and the far end worked: with the

@@ -13,21 +13,6 @@
 
 namespace {
 
-// Runs a shell command; its exit status and standard output.
-std::pair<int, std::string> run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return {-1, output};
-    }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    const int status = ::pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -35,8 +20,9 @@ bool contains(const std::string& text, const std::string& part) {
 TEST(Install, InstalledProgramUsesItsOwnFileAndPrefix) {
     const std::string source = std::getenv("QPG_SOURCE_DIR");
     ScopedTempDir prefix;
-    const auto [installed, log] = run("cmake --install '" + std::string(std::getenv("QPG_BINARY_DIR")) +
-                                      "' --prefix '" + prefix.path() + "' 2>&1");
+    const auto [installed, log] =
+        runCommand("cmake --install '" + std::string(std::getenv("QPG_BINARY_DIR")) + "' --prefix '" +
+                   prefix.path() + "' 2>&1");
     ASSERT_EQ(installed, 0) << log;
 
     const std::string share = prefix.path() + "/share/";
@@ -84,7 +70,8 @@ TEST(Install, InstalledProgramUsesItsOwnFileAndPrefix) {
         const std::string path = share + document.path;
         const std::string bytes = readFileBytes(path);
         EXPECT_EQ(bytes.substr(0, document.start.size()), document.start) << document.path;
-        const std::string text = document.start == gzip9n ? run("gzip -dc '" + path + "'").second : bytes;
+        const std::string text =
+            document.start == gzip9n ? runCommand("gzip -dc '" + path + "'").second : bytes;
         for (const auto& part : document.parts) {
             EXPECT_TRUE(contains(text, part)) << document.path << ": " << part;
         }
@@ -114,7 +101,7 @@ TEST(Install, InstalledProgramUsesItsOwnFileAndPrefix) {
                        {"QT_QPA_PLATFORM", "offscreen"},
                        {"QT_PLUGIN_PATH", QPG_INSTALL_PROBE_PLUGINS},
                        {"QT_QPA_GENERIC_PLUGINS", "qpginstallprobe"}};
-    const auto [status, shown] = run("timeout 60 '" + program + "' --simulate");
+    const auto [status, shown] = runCommand("timeout 60 '" + program + "' --simulate");
     EXPECT_EQ(status, 0) << shown;
     EXPECT_TRUE(contains(shown, "ABOUT Quenlor's Probe Guide for Linux Version " + patched + " \n")) << shown;
     const std::string playFile =

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "sim/UnitCatalogue.h"
 #include "tests/wizard/WizardFixture.h"
@@ -63,16 +64,7 @@ Outcome runProgram(const std::string& words) {
                                 home.path() + "' QT_PLUGIN_PATH='" + QPG_INSTALL_PROBE_PLUGINS + "' " +
                                 words + " 2>'" + errFile + "'";
     Outcome outcome;
-    FILE* pipe = ::popen(("timeout 60 " + command).c_str(), "r");
-    if (pipe == nullptr) {
-        return outcome;
-    }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        outcome.out.append(buffer, n);
-    }
-    const int status = ::pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::tie(outcome.status, outcome.out) = runCommand("timeout 60 " + command);
     std::ifstream err(errFile);
     std::ostringstream text;
     text << err.rdbuf();
@@ -204,21 +196,6 @@ std::string readText(const std::string& path) {
     return text.str();
 }
 
-// Runs a shell command; its exit status and standard output.
-std::pair<int, std::string> capture(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return {-1, out};
-    }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        out.append(buffer, n);
-    }
-    const int status = ::pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
 // The desktop links a running window to its menu entry by the entry's id, which the program
 // gives Qt as its desktop file name (the app id on Wayland), and on X11 by the class of the
 // window's WM_CLASS, which the entry names as StartupWMClass. The window is read on an X server
@@ -268,7 +245,7 @@ TEST(Program, TheMenuEntryNamesTheRunningProgramsWindow) {
     // The dialog's window, by its title, once it is mapped.
     std::pair<int, std::string> shown;
     for (int tries = 0; tries < 240 && wizard.running(); ++tries) {
-        shown = capture("xprop -display " + display + " -name 'Quenlor Device Probe Guide' WM_CLASS 2>&1");
+        shown = runCommand("xprop -display " + display + " -name 'Quenlor Device Probe Guide' WM_CLASS 2>&1");
         if (shown.first == 0) {
             break;
         }

@@ -1,10 +1,13 @@
 #include "tests/wizard/WizardFixture.h"
 
+#include <sys/wait.h>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -117,4 +120,18 @@ void WizardFixture::click(QWidget* button) {
 
 std::string WizardFixture::settingsFile(const std::string& keyPath) const {
     return platform::settingsFileForKey(keyPath);
+}
+
+std::pair<int, std::string> runCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return {-1, output};
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/MessageBox.h"
@@ -46,6 +47,9 @@ private:
     std::string m_name;
     std::optional<std::string> m_old;
 };
+
+// Runs a shell command; its exit status (-1 when it did not exit) and standard output.
+std::pair<int, std::string> runCommand(const std::string& command);
 
 // The wizard dialog on a simulated desktop: a unit of a catalogue model (or none), an audio
 // clock that runs faster than real time, private settings and data folders
