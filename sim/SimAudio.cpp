@@ -12,9 +12,6 @@ namespace sim {
 namespace {
 
 constexpr double kFarEndHistorySeconds = 2.0;
-// Faster than real time the program's threads may lag behind the clock now and then; the
-// clock then waits this long for a block rather than play a gap or drop sound.
-constexpr int kFastClockGraceMs = 50;
 
 std::int16_t toSample(double value) {
     return static_cast<std::int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
@@ -323,7 +320,7 @@ void SimAudio::clockLoop() {
             // Give a program thread that lags behind the fast clock a moment to catch up, so
             // that no block runs out in the middle of the tick.
             const double tickSeconds = m_config.tickMs / 1000.0;
-            for (int waited = 0; waited < kFastClockGraceMs; ++waited) {
+            for (std::uint32_t waited = 0; waited < m_config.laggingGraceMs; ++waited) {
                 const bool lagging =
                     std::any_of(m_streams.begin(), m_streams.end(),
                                 [tickSeconds](Stream* s) { return s->isUnit() && s->lagging(tickSeconds); });

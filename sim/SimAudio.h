@@ -24,6 +24,9 @@ inline constexpr const char* kSimMicrophoneDeviceName = "Qnlr Speakerphone Micro
 struct SimAudioConfig {
     // 1: real time; larger runs the clock that many times faster (tests).
     double speedFactor = 1.0;
+    // How long a faster clock waits, before each tick, for a program that has not queued the
+    // whole tick on a unit device, as a lagging program thread catches up on real time.
+    std::uint32_t laggingGraceMs = 50;
     std::uint32_t tickMs = 10;  // sound moved per clock tick
     AcousticConfig acoustic;
     std::vector<std::string> outputNames{kSimBuiltInDeviceName, kSimSpeakerDeviceName};
