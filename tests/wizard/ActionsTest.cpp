@@ -1,6 +1,5 @@
 // The action buttons of the speaker and microphone pages and the end of their runs, on
 // simulated units.
-#include <sys/resource.h>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QPushButton>
@@ -10,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -369,15 +367,7 @@ TEST_P(MicRecordingEnds, AFailedRecordingIsToldAndNeverReplacesTheOneKept) {
     const std::string earlierBytes = fileBytes(recording());
     const std::size_t boxesBefore = boxes->count();
 
-    // A full data folder: files of this process may not grow past 200 kB while it records.
-    rlimit fileLimit{};
-    ::getrlimit(RLIMIT_FSIZE, &fileLimit);
-    const auto oldXfsz = std::signal(SIGXFSZ, SIG_IGN);
-    if (c.fault == MicFault::FullDisk) {
-        rlimit small = fileLimit;
-        small.rlim_cur = 200000;
-        ::setrlimit(RLIMIT_FSIZE, &small);
-    }
+    FullDataFolder fullFolder(c.fault == MicFault::FullDisk);
     const std::uint64_t framesBefore = desktop->waveDevices().microphoneFramesRecorded();
     click(dlg->m_actionButton);  // Record
     const bool seen = waitUntil(
@@ -403,8 +393,7 @@ TEST_P(MicRecordingEnds, AFailedRecordingIsToldAndNeverReplacesTheOneKept) {
             click(dlg->m_actionButton);  // Stop Recording
             break;
     }
-    ::setrlimit(RLIMIT_FSIZE, &fileLimit);
-    std::signal(SIGXFSZ, oldXfsz);
+    fullFolder.lift();
     ASSERT_TRUE(seen);
     ASSERT_EQ(page, PAGE_RECORDING);
 

@@ -1,6 +1,5 @@
 // Every way out of a running echo test leaves the unit as it was before the test, and a test
 // that could not measure gives no verdict.
-#include <sys/resource.h>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -9,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -268,15 +266,7 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
     const std::string keptBytes = keepEarlierRecording(recording);
     ASSERT_FALSE(keptBytes.empty());
 
-    // A full data folder: files of this process may not grow past 200 kB while the test runs.
-    rlimit fileLimit{};
-    ::getrlimit(RLIMIT_FSIZE, &fileLimit);
-    const auto oldXfsz = std::signal(SIGXFSZ, SIG_IGN);
-    if (c.fault == Fault::FullDisk) {
-        rlimit small = fileLimit;
-        small.rlim_cur = 200000;
-        ::setrlimit(RLIMIT_FSIZE, &small);
-    }
+    FullDataFolder fullFolder(c.fault == Fault::FullDisk);
     sim::SimFaults noAnswer;
     noAnswer.silentForever = true;
     std::size_t silentFrom = 0;
@@ -291,8 +281,7 @@ TEST_P(EchoNoVerdict, SaysWhyAndGivesNoVerdict) {
         unitHid().setFaults(noAnswer);
     }
     const bool ended = waitUntil([&] { return !dlg->m_playing && !dlg->m_echoTestActive; }, 30000);
-    ::setrlimit(RLIMIT_FSIZE, &fileLimit);
-    std::signal(SIGXFSZ, oldXfsz);
+    fullFolder.lift();
     ASSERT_TRUE(ended);
 
     EXPECT_EQ(dlg->m_echoVerdict, VERDICT_NONE);

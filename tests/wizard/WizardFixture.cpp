@@ -1,12 +1,14 @@
 #include "tests/wizard/WizardFixture.h"
 
-#include <sys/wait.h>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
+#include <sys/wait.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -134,4 +136,24 @@ std::pair<int, std::string> runCommand(const std::string& command) {
     }
     const int status = ::pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+FullDataFolder::FullDataFolder(bool full) : m_full(full) {
+    if (!m_full) {
+        return;
+    }
+    ::getrlimit(RLIMIT_FSIZE, &m_limit);
+    m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = m_limit;
+    small.rlim_cur = 200000;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+}
+
+void FullDataFolder::lift() {
+    if (!m_full) {
+        return;
+    }
+    m_full = false;
+    ::setrlimit(RLIMIT_FSIZE, &m_limit);
+    std::signal(SIGXFSZ, m_oldHandler);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -46,6 +47,22 @@ public:
 private:
     std::string m_name;
     std::optional<std::string> m_old;
+};
+
+// A full data folder while it lives, when `full`: files of this process may not grow past
+// 200 kB (a write past that fails with EFBIG rather than raise SIGXFSZ). lift() ends it early.
+class FullDataFolder {
+public:
+    explicit FullDataFolder(bool full);
+    ~FullDataFolder() { lift(); }
+    FullDataFolder(const FullDataFolder&) = delete;
+    FullDataFolder& operator=(const FullDataFolder&) = delete;
+    void lift();
+
+private:
+    bool m_full;
+    rlimit m_limit{};
+    void (*m_oldHandler)(int) = nullptr;
 };
 
 // Runs a shell command; its exit status (-1 when it did not exit) and standard output.
