@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <utility>
 
 #include "audio/CWaveFileReader.h"
 #include "audio/CWaveFileWriter.h"
@@ -337,14 +338,15 @@ INSTANTIATE_TEST_SUITE_P(
 // The recording is judged once it shows that the microphone and the far end worked: with the
 // stages, sound on both channels before the first stage command; on an older unit, sound
 // somewhere in the recording. Digital silence that the canceller leaves after that is a level
-// of -1000 dB for the figures to judge. A microphone that records nothing gives no verdict.
+// of -1000 dB for the figures to judge. A microphone that records nothing, or a far end silent
+// before the first stage command, gives no verdict.
 struct SoundCase {
     const char* name;
     bool oldUnit;
     sim::SilentStage silentStage;            // the canceller's stage that sends digital silence
     std::optional<double> comfortNoiseDbfs;  // sent by the working non-linear stage
     bool muted;                              // the microphone records digital silence throughout
-    bool farEndPause;                        // the play file is silent from 6.5 s to 8.2 s
+    std::pair<double, double> farEndPause;   // seconds of the play file that are silent; {0, 0}: none
     const char* silentWindows;               // figures' windows of digital silence ("BC", "R")
     const char* fault;                       // the box after the recording's name; null: a verdict
 };
@@ -367,8 +369,10 @@ TEST_P(EchoSoundCheck, JudgesOnceTheMicrophoneAndTheFarEndWorked) {
     } else {
         openEchoPage("tolvin-pstn", audio);
     }
-    if (c.farEndPause) {
-        ASSERT_TRUE(installTone(*dlg, dataHome.path() + "/pause-install", 10.0, 6.5, 8.2));
+    const bool farEndPauses = c.farEndPause.second > 0.0;
+    if (farEndPauses) {
+        ASSERT_TRUE(installTone(*dlg, dataHome.path() + "/pause-install", 10.0, c.farEndPause.first,
+                                c.farEndPause.second));
     }
     const std::string recording = dlg->m_audio.m_recordFile;
     const std::string keptBytes = keepEarlierRecording(recording);
@@ -377,6 +381,7 @@ TEST_P(EchoSoundCheck, JudgesOnceTheMicrophoneAndTheFarEndWorked) {
 
     if (c.fault != nullptr) {
         EXPECT_EQ(dlg->m_echoVerdict, VERDICT_NONE);
+        EXPECT_TRUE(dlg->m_resultPicture->isHidden());
         ASSERT_EQ(boxes->count(), 1u);
         EXPECT_EQ(boxes->shown().front().text,
                   "The recording " + recording + c.fault + "\nThe echo test gives no verdict.");
@@ -397,7 +402,7 @@ TEST_P(EchoSoundCheck, JudgesOnceTheMicrophoneAndTheFarEndWorked) {
         EXPECT_EQ(dlg->m_totalEchoDb > 900.0, silent('C')) << dlg->m_totalEchoDb;
         shown = "LMS: \t" + mailtext::formatFixed(dlg->m_lmsEchoDb, 5, 1) + " dB";
     }
-    if (c.farEndPause) {
+    if (farEndPauses) {
         CWaveFileReader reader;
         ASSERT_EQ(reader.Open(recording), 1);
         const int rate = static_cast<int>(reader.m_pFormat->samplesPerSec);
@@ -417,17 +422,23 @@ TEST_P(EchoSoundCheck, JudgesOnceTheMicrophoneAndTheFarEndWorked) {
 
 constexpr const char* kMutedWithStages = " holds no sound from 0.5 s to 2.0 s on its microphone channel.";
 constexpr const char* kMutedOldUnit = " holds no sound on its microphone channel.";
+constexpr const char* kFarEndSilentInA = " holds no sound from 0.5 s to 2.0 s on its far-end channel.";
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, EchoSoundCheck,
     ::testing::Values(
-        SoundCase{"PerfectInBAndC", false, sim::SilentStage::Adaptive, {}, false, false, "BC", nullptr},
-        SoundCase{"PerfectInCOnly", false, sim::SilentStage::NonLinear, {}, false, false, "C", nullptr},
-        SoundCase{"PerfectInBOnly", false, sim::SilentStage::Adaptive, -90.0, false, false, "B", nullptr},
-        SoundCase{"OldUnitSilentInR", true, sim::SilentStage::Adaptive, {}, false, false, "R", nullptr},
-        SoundCase{"FarEndPauseAfterA", false, sim::SilentStage::None, {}, false, true, "", nullptr},
-        SoundCase{"MutedWithStages", false, sim::SilentStage::None, {}, true, false, "", kMutedWithStages},
-        SoundCase{"MutedOldUnit", true, sim::SilentStage::None, {}, true, false, "", kMutedOldUnit}),
+        SoundCase{"PerfectInBAndC", false, sim::SilentStage::Adaptive, {}, false, {}, "BC", nullptr},
+        SoundCase{"PerfectInCOnly", false, sim::SilentStage::NonLinear, {}, false, {}, "C", nullptr},
+        SoundCase{"PerfectInBOnly", false, sim::SilentStage::Adaptive, -90.0, false, {}, "B", nullptr},
+        SoundCase{"OldUnitSilentInR", true, sim::SilentStage::Adaptive, {}, false, {}, "R", nullptr},
+        SoundCase{"FarEndPauseAfterA", false, sim::SilentStage::None, {}, false, {6.5, 8.2}, "", nullptr},
+        SoundCase{"MutedWithStages", false, sim::SilentStage::None, {}, true, {}, "", kMutedWithStages},
+        // The comfort noise of the non-linear stage is the only sound, from the second stage command.
+        SoundCase{"MutedUntilStages", false, sim::SilentStage::None, -60.0, true, {}, "", kMutedWithStages},
+        // The play file is silent until 2.5 s; the microphone still records its own noise.
+        SoundCase{
+            "FarEndSilentInA", false, sim::SilentStage::None, {}, false, {0.0, 2.5}, "", kFarEndSilentInA},
+        SoundCase{"MutedOldUnit", true, sim::SilentStage::None, {}, true, {}, "", kMutedOldUnit}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -187,12 +187,15 @@ TEST_P(UnmeasuredFile, SaysSoInsteadOfAFigure) {
 
 constexpr const char* kTooShort = "not measured, the file is too short";
 constexpr const char* kFromSilence = "Total: \t971.2 dB";  // A - (-1000)
+constexpr const char* kResidualFromSilence = "Residual Echo is -1000.0 dB,";
 
 INSTANTIATE_TEST_SUITE_P(Files, UnmeasuredFile,
                          ::testing::Values(UnmeasuredCase{"cannotOpen", 0, 0, -1, nullptr, nullptr},
                                            UnmeasuredCase{"truncated", 10, 0, 5, kTooShort, nullptr},
                                            UnmeasuredCase{"tooShortForBoth", 3, 0, 0, kTooShort, kTooShort},
                                            UnmeasuredCase{"silentAfter6s", 6, 4, 0, kFromSilence, nullptr},
+                                           UnmeasuredCase{"silentAfter2s", 2, 8, 0, nullptr,
+                                                          kResidualFromSilence},
                                            UnmeasuredCase{"whole", 10, 0, 0, nullptr, nullptr}),
                          [](const auto& info) { return std::string(info.param.name); });
 
