@@ -14,7 +14,9 @@
 #include <fstream>
 
 #include "audio/CWaveFileReader.h"
+#include "tests/mail/FakeSmtpServer.h"
 #include "tests/wizard/WizardFixture.h"
+#include "wizard/CRegHelper.h"
 
 namespace {
 
@@ -45,7 +47,11 @@ protected:
     }
     bool keptThisSession = true;
 
+    // Empty for a folder, which a stream cannot read.
     static std::string fileBytes(const std::string& path) {
+        if (!std::filesystem::is_regular_file(path)) {
+            return {};
+        }
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
@@ -333,11 +339,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // How a microphone recording ends: whole, or failed because the microphone cannot be opened or
-// gives no sound, the data folder fills up, or the unit goes away while it records; ended by
-// Stop Recording, the record limit, or Next (and Back to the page). A failed recording is told
-// once, never replaces the recording kept (an earlier session's, or none), and leaves Playback
-// off while this session has kept none; nothing of it is left, not even at the dialog's end.
-enum class MicFault { None, OpenFails, NoSound, FullDisk, UnitGone };
+// gives no sound, the data folder fills up, the unit goes away while it records, or a folder
+// stands where the whole recording goes; ended by Stop Recording, the record limit, or Next
+// (and Back to the page). A failed recording is told once, never replaces the recording kept
+// (an earlier session's, or none), leaves Playback off while this session has kept none, and
+// is not mailed; nothing of it is left, not even at the dialog's end.
+enum class MicFault { None, OpenFails, NoSound, FullDisk, UnitGone, CannotKeep };
 
 struct MicRecordingCase {
     const char* name;
@@ -364,6 +371,9 @@ TEST_P(MicRecordingEnds, AFailedRecordingIsToldAndNeverReplacesTheOneKept) {
     if (!c.earlier) {
         std::filesystem::remove(recording());
     }
+    if (c.fault == MicFault::CannotKeep) {
+        std::filesystem::create_directory(recording());
+    }
     const std::string earlierBytes = fileBytes(recording());
     const std::size_t boxesBefore = boxes->count();
 
@@ -372,7 +382,7 @@ TEST_P(MicRecordingEnds, AFailedRecordingIsToldAndNeverReplacesTheOneKept) {
     click(dlg->m_actionButton);  // Record
     const bool seen = waitUntil(
         [&] {
-            if (c.fault == MicFault::None) {
+            if (c.fault == MicFault::None || c.fault == MicFault::CannotKeep) {
                 return desktop->waveDevices().microphoneFramesRecorded() >= framesBefore + 16000;
             }
             const int exit = dlg->m_audio.m_micExitCode;
@@ -420,8 +430,26 @@ TEST_P(MicRecordingEnds, AFailedRecordingIsToldAndNeverReplacesTheOneKept) {
         EXPECT_NE(told[0].text.find(cause), std::string::npos) << told[0].text;
         EXPECT_EQ(told[0].style & platform::mb::kIconWarning, platform::mb::kIconWarning);
         EXPECT_EQ(fileBytes(recording()), earlierBytes);
-        EXPECT_EQ(std::filesystem::exists(recording()), c.earlier);
+        EXPECT_EQ(std::filesystem::exists(recording()), c.earlier || c.fault == MicFault::CannotKeep);
     }
+    // The results mail attaches the recording only when this session kept one. Where a failed
+    // recording leaves no file at its name, one is put there, which must stay out of the mail.
+    if (!std::filesystem::is_regular_file(recording())) {
+        std::filesystem::remove(recording());
+        std::ofstream(recording(), std::ios::binary) << "RIFF another session";
+    }
+    FakeSmtpServer smtp;
+    {
+        CRegHelper settings;
+        ASSERT_TRUE(settings.OpenKey("Software\\Kestu\\Quenlor Probe Guide"));
+        settings.SetString("SMTP Server", "127.0.0.1");
+        settings.SetString("SMTP Port", std::to_string(smtp.port()));
+    }
+    ASSERT_EQ(dlg->SendResultsEmail(), 1);
+    smtp.waitDone();
+    const std::string mail = smtp.data();
+    EXPECT_NE(mail.find("name=\"Echo_Test.wav\""), std::string::npos);
+    EXPECT_EQ(mail.find("name=\"MicRecorded.wav\"") != std::string::npos, whole);
     const std::string kept = recording();
     const std::string keptBytes = fileBytes(kept);
     dlg.reset();
@@ -441,7 +469,9 @@ INSTANTIATE_TEST_SUITE_P(
         MicRecordingCase{"fullDisk", MicFault::FullDisk, true, RecordEnd::Button, "EFBIG"},
         MicRecordingCase{"fullDiskLeftByNext", MicFault::FullDisk, false, RecordEnd::Next, "EFBIG"},
         MicRecordingCase{"unitGone", MicFault::UnitGone, true, RecordEnd::Button,
-                         "stopped sending sound while"}),
+                         "stopped sending sound while"},
+        MicRecordingCase{"cannotBeKept", MicFault::CannotKeep, false, RecordEnd::Button,
+                         "Unable to save the recording"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Actions, RecordingHoldsWhatTheMicrophoneHeardAndPlaybackPlaysIt) {
