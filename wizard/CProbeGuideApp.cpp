@@ -173,11 +173,16 @@ std::string DefaultDataDir() {
 std::optional<WizardOptions> ParseWizardCommandLine(const std::vector<std::string>& args,
                                                     std::string& error) {
     QStringList words{"quenlor-probe-guide"};
-    for (const auto& arg : args) {
-        // --simulate alone stands for the default model: the parser's options take a value
-        // always or never.
-        words << (arg == "--simulate" || arg == "-simulate" ? QString("--simulate=") + kDefaultModel
-                                                            : QString::fromStdString(arg));
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--simulate" && args[i] != "-simulate") {
+            words << QString::fromStdString(args[i]);
+            continue;
+        }
+        // The parser's options take a value always or never: --simulate takes the next word as
+        // its model, as --help shows it, unless that is an option or there is none; then it
+        // stands for the default model. The program takes no other bare word.
+        const bool modelFollows = i + 1 < args.size() && args[i + 1].rfind('-', 0) != 0;
+        words << QString("--simulate=") + QString::fromStdString(modelFollows ? args[++i] : kDefaultModel);
     }
     QCommandLineParser parser;
     AddOptions(parser, false);

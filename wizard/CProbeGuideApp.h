@@ -32,10 +32,10 @@ struct WizardOptions {
 inline constexpr const char* kUsageHint =
     "Usage: quenlor-probe-guide [options]\nTry 'quenlor-probe-guide --help' for more information.\n";
 
-// Reads the command line (without the program's name) with Qt's parser: --simulate or
-// --simulate=MODEL, with it --fault=NAME (none, stuck, diverging), --debug, --help (-h),
-// --help-all, --version (-v), and Qt's own options, which are left to QApplication. Needs no
-// QApplication. A bad argument gives nullopt and a message in `error`.
+// Reads the command line (without the program's name) with Qt's parser: --simulate,
+// --simulate=MODEL or --simulate MODEL, with it --fault=NAME (none, stuck, diverging), --debug,
+// --help (-h), --help-all, --version (-v), and Qt's own options, which are left to QApplication.
+// Needs no QApplication. A bad argument gives nullopt and a message in `error`.
 std::optional<WizardOptions> ParseWizardCommandLine(const std::vector<std::string>& args, std::string& error);
 
 // The version line of --version: the About box's, from the running program's version block.

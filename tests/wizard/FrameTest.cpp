@@ -108,6 +108,7 @@ TEST(CommandLine, SimulateAndNothingElse) {
         {{}, true, std::nullopt},
         {{"--simulate"}, true, "brevik-kr600"},
         {{"--simulate=kr401"}, true, "kr401"},
+        {{"--simulate", "kr401"}, true, "kr401"},
         {{"--simulate=no-such-unit"}, false, std::nullopt},
         {{"--verbose"}, false, std::nullopt},
     };

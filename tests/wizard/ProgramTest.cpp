@@ -100,7 +100,7 @@ TEST(Program, HelpVersionAndARefusedOption) {
          {},
          {"quenlor-probe-guide: Unknown option 'verbose'.\n" + std::string(kUsageHint)},
          false},
-        {"--simulate extra", 2, {}, {"unknown argument \"extra\"\n" + std::string(kUsageHint)}, false},
+        {"--simulate kr401 extra", 2, {}, {"unknown argument \"extra\"\n" + std::string(kUsageHint)}, false},
     };
     for (const auto& c : cases) {
         const Outcome outcome = runProgram("'" + program() + "' " + c.args);

@@ -3,9 +3,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <cstdio>
 #include <iostream>
 
+#include "mail/MailText.h"
 #include "tests/wizard/walk/WizardWalk.h"
 
 namespace {
@@ -34,13 +34,12 @@ void runEchoTest(WizardWalk& walk) {
         walk.fail("the echo test ended without a verdict");
         return;
     }
-    char figures[160];
-    if (dlg.m_hidProtocol.m_protocolVersion >= kEchoStageProtocolLevel) {
-        std::snprintf(figures, sizeof figures, "LMS echo reduction %.1f dB, total echo reduction %.1f dB",
-                      dlg.m_lmsEchoDb, dlg.m_totalEchoDb);
-    } else {
-        std::snprintf(figures, sizeof figures, "residual echo %.1f dB", dlg.m_totalEchoDb);
-    }
+    // With a point, as the dialog and the mail show them, whatever the session's locale.
+    const auto db = [](double value) { return mailtext::formatFixed(value, 0, 1) + " dB"; };
+    const std::string figures =
+        dlg.m_hidProtocol.m_protocolVersion >= kEchoStageProtocolLevel
+            ? "LMS echo reduction " + db(dlg.m_lmsEchoDb) + ", total echo reduction " + db(dlg.m_totalEchoDb)
+            : "residual echo " + db(dlg.m_totalEchoDb);
     std::cout << "  echo test: " << (dlg.m_echoVerdict == VERDICT_PASS ? "PASS" : "FAIL") << ", " << figures;
     if (!dlg.m_delayEdit->isHidden()) {
         std::cout << ", speaker delay " << dlg.m_speakerDelay << " ms";

@@ -3,11 +3,12 @@
 #include <QPushButton>
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <utility>
 
 #include "audio/CWaveFileReader.h"
+#include "mail/MailText.h"
 #include "tests/wizard/walk/WizardWalk.h"
 
 // Play Voice and Play Music, a picture of each while it plays; each button stops its own run.
@@ -58,8 +59,8 @@ void recordAndPlayBack(WizardWalk& walk) {
     for (const auto s : samples) {
         peak = std::max(peak, std::abs(static_cast<int>(s)));
     }
-    std::printf("  recording: %.1f s, peak %.1f dBFS\n", reader.m_durationMs / 1000.0,
-                20.0 * std::log10(peak / 32768.0));
+    std::cout << "  recording: " << mailtext::formatFixed(reader.m_durationMs / 1000.0, 0, 1) << " s, peak "
+              << mailtext::formatFixed(20.0 * std::log10(peak / 32768.0), 0, 1) << " dBFS\n";
 
     walk.click(dlg.m_secondActionButton);
     if (dlg.m_page != PAGE_PLAYING_RECORDING) {
