@@ -198,6 +198,8 @@ struct Recording {
 // data, and whatever the server then does with the data (a close, silence or a refusal) the
 // message is not reported sent. The early reply comes with the "354", on the data's first
 // bytes, or on its last line, once the client has written everything but the end of the data.
+// A server that reads megabytes slowly gets the last line long after the client has written it,
+// so the client must wait for its data to arrive before it listens for an early reply.
 TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
     const std::vector<std::pair<const char*, FakeReply>> ends{
         {"close", FakeReply{{}, 0, 0, true}},
@@ -206,18 +208,24 @@ TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
     const FakeReply early = FakeReply::text("250 2.0.0 early\r\n");
     for (const bool big : {false, true}) {
         Recording recording;
-        const std::vector<std::pair<const char*, EarlyReply>> whens{
-            {"with the 354", {}},
-            {"on the first bytes", {"From: ", early}},
-            {"on the last line", {big ? "--#BOUNDARY#--" : "Email : tester@example.org", early}}};
-        for (const auto& [when, earlyReply] : whens) {
+        // When the early reply comes, and how many bytes a second the server reads (0: as fast as it comes).
+        std::vector<std::tuple<const char*, EarlyReply, std::uint32_t>> whens{
+            {"with the 354", {}, 0},
+            {"on the first bytes", {"From: ", early}, 0},
+            {"on the last line", {big ? "--#BOUNDARY#--" : "Email : tester@example.org", early}, 0}};
+        if (big) {
+            whens.push_back({"on the last line read slowly", {"--#BOUNDARY#--", early}, 2 << 20});
+        }
+        for (const auto& [when, earlyReply, readRate] : whens) {
             for (const auto& [what, end] : ends) {
                 SCOPED_TRACE(std::string(big ? "megabytes, " : "small, ") + when + ", then " + what);
                 const FakeReply dataReply = earlyReply.seen.empty()
                                                 ? FakeReply::text("354 go ahead\r\n250 2.0.0 early\r\n")
                                                 : FakeReply::text("354 go ahead\r\n");
                 int successes = 0;
-                for (int run = 0; run < 20; ++run) {
+                // Read slowly, the early reply comes over a second after the client's last write:
+                // no race to repeat.
+                for (int run = 0; run < (readRate > 0 ? 1 : 20); ++run) {
                     FakeSmtpServer server(
                         [&, end = end](const std::string& command) {
                             return command == "DATA"     ? dataReply
@@ -225,8 +233,14 @@ TEST(CEMailConversationTest, ReplyDuringDataFailsTheSend) {
                                    : command == "QUIT"   ? FakeReply{}
                                                          : FakeSmtpServer::standardReply(command);
                         },
-                        FakeReply::text("220 fake ready\r\n"), earlyReply);
+                        FakeReply::text("220 fake ready\r\n"), earlyReply, readRate);
                     CEMail mail = makeMail(server.port());
+                    if (readRate > 0) {
+                        // Read slowly, the data reaches its last line long after the client wrote
+                        // it: a client that took the early reply for the answer to the end of the
+                        // data must not time out before it comes.
+                        mail.m_replyTimeoutMs = SMTP_REPLY_TIMEOUT_MS;
+                    }
                     if (big) {
                         mail.AddAttachment(&recording.attachment);
                     }

@@ -46,6 +46,10 @@ int LoopbackListener::accept(std::uint32_t timeoutMs) {
     return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+void LoopbackListener::setReceiveBuffer(int bytes) {
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 bool sendAllTo(int fd, const std::string& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -80,8 +84,17 @@ FakeReply FakeSmtpServer::standardReply(const std::string& command) {
     return FakeReply::text(++authLines % 2 == 1 ? "334 UGFzc3dvcmQ6\r\n" : "235 accepted\r\n");
 }
 
-FakeSmtpServer::FakeSmtpServer(Script script, FakeReply greeting, EarlyReply early)
-    : m_script(std::move(script)), m_greeting(std::move(greeting)), m_early(std::move(early)) {
+FakeSmtpServer::FakeSmtpServer(Script script, FakeReply greeting, EarlyReply early,
+                               std::uint32_t readBytesPerSecond)
+    : m_script(std::move(script)),
+      m_greeting(std::move(greeting)),
+      m_early(std::move(early)),
+      m_readBytesPerSecond(readBytesPerSecond) {
+    if (m_readBytesPerSecond > 0) {
+        // What the server has not read stays in the client's send queue; by default the kernel
+        // would take megabytes of it in.
+        m_listener.setReceiveBuffer(16 * 1024);
+    }
     m_thread = std::thread([this] { run(); });
 }
 
@@ -146,6 +159,10 @@ void FakeSmtpServer::run() {
             ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
             if (n <= 0) {
                 break;
+            }
+            if (m_readBytesPerSecond > 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(static_cast<std::uint64_t>(n) *
+                                                                      1000000 / m_readBytesPerSecond));
             }
             pending.append(buffer, static_cast<std::size_t>(n));
             {

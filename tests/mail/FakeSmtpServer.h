@@ -19,6 +19,9 @@ public:
     int port() const { return m_port; }
     // Accepts one connection within timeoutMs; its descriptor (the caller closes it) or -1.
     int accept(std::uint32_t timeoutMs);
+    // Gives the connections accepted later a kernel receive buffer of about this size, so that
+    // what this side has not read yet stays in the peer's send queue, unacknowledged.
+    void setReceiveBuffer(int bytes);
 
 private:
     int m_fd = -1;
@@ -47,7 +50,8 @@ struct EarlyReply {
 
 // A scripted SMTP peer for what a real server will not do: it accepts one connection, sends the
 // greeting, then answers each command line (and the whole message data, as the command
-// "<data>") with what the script returns. It records every byte it received.
+// "<data>") with what the script returns. It records every byte it received. With a read rate it
+// reads at most that many bytes a second, through a small receive buffer.
 class FakeSmtpServer {
 public:
     using Script = std::function<FakeReply(const std::string& command)>;
@@ -56,8 +60,8 @@ public:
     static FakeReply standardReply(const std::string& command);
 
     explicit FakeSmtpServer(Script script = standardReply,
-                            FakeReply greeting = FakeReply::text("220 fake ready\r\n"),
-                            EarlyReply early = {});
+                            FakeReply greeting = FakeReply::text("220 fake ready\r\n"), EarlyReply early = {},
+                            std::uint32_t readBytesPerSecond = 0);
     ~FakeSmtpServer();
     FakeSmtpServer(const FakeSmtpServer&) = delete;
     FakeSmtpServer& operator=(const FakeSmtpServer&) = delete;
@@ -81,6 +85,7 @@ private:
     Script m_script;
     FakeReply m_greeting;
     EarlyReply m_early;
+    std::uint32_t m_readBytesPerSecond;  // 0: as fast as it comes
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_commands;
