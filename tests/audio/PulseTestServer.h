@@ -44,7 +44,8 @@ public:
     // The indexes of the clients' streams of a kind ("sink-inputs" or "source-outputs"), leaving
     // out the server's own (those of its remapped sources).
     std::vector<std::string> clientStreams(const std::string& kind) const;
-    // Has the server end a client's stream as it ends one it kills; true when it did.
+    // Has the server end a client's stream as it ends one it kills; true once the server no longer
+    // lists it.
     bool killStream(const std::string& kind, const std::string& index) const;
 
 private:
