@@ -440,14 +440,18 @@ TEST_P(PulseLateBlocksTest, BlocksReturnedLateLoseNothingWithinTheBufferAndCount
                                      << " bytes dropped";
             const auto flaw = findBreak(take);
             EXPECT_FALSE(flaw) << flaw->what << " at " << flaw->atSeconds << " s";
+            // A gap in the playing, made by the player or the server, breaks both recordings alike
+            // and the run was repeated above; with the take whole, a counted gap is a false count.
+            EXPECT_EQ(player->counters().underflows, 0u);
         } else {
+            // What the recording lost, not how the sound was played: no break is judged here, and
+            // a player that a busy machine held past its buffer is no fault of the recording.
             // Of the 1.5 s, 0.2 s went into the blocks and 0.3 s waited: about 1 s was dropped.
             EXPECT_EQ(lost.overflows, 1u);
             EXPECT_GT(lost.discardedBytes, kRate * 2 / 2);
             EXPECT_LT(lost.discardedBytes, kRate * 2 * 3);
         }
         EXPECT_EQ(lost.holes, 0u);
-        EXPECT_EQ(player->counters().underflows, 0u);
         break;
     }
 }
