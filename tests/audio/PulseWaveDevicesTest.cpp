@@ -179,6 +179,30 @@ TEST_F(PulseWaveDevicesTest, PlayedBlocksAreRecordedWholeInOrderOnlyOnTheirOwnUn
     }
 }
 
+// Sound queued after the playing ran dry follows a gap in the sound played, which the server's
+// recorder of the unit's source hears as well as our take: only the player's count tells it, once.
+TEST_F(PulseWaveDevicesTest, SoundQueuedAfterThePlayingRanDryCountsOneGap) {
+    RecordingTake unit(devices, 1, kRate);  // its frames tell the time of the unit's sink
+    ASSERT_TRUE(unit.waitFor(kRate / 5));
+    Event event;
+    std::unique_ptr<IWaveStream> player;
+    ASSERT_EQ(devices.open(WaveDirection::Output, 1, kMono, event, player), wave::kNoError);
+    Block first(kRate / 5), second(kRate / 5);  // 0.1 s each
+    for (Block* block : {&first, &second}) {
+        ASSERT_EQ(player->prepare(block->header), wave::kNoError);
+    }
+    ASSERT_EQ(player->queue(first.header), wave::kNoError);
+    // A second of the sink's sound later, the first block has long run out.
+    ASSERT_TRUE(unit.waitFor(unit.position() + kRate));
+    ASSERT_EQ(player->queue(second.header), wave::kNoError);
+    ASSERT_EQ(player->playOut(), wave::kNoError);
+    while (!second.header.isDone()) {
+        ASSERT_EQ(event.wait(5000), platform::kWaitObject0);
+    }
+    EXPECT_EQ(player->counters().underflows, 1u);
+    EXPECT_EQ(player->close(), wave::kNoError);
+}
+
 TEST_F(PulseWaveDevicesTest, RecordingBlocksFollowStopResetAndClose) {
     Event event;
     std::unique_ptr<IWaveStream> recorder;
@@ -416,14 +440,18 @@ TEST_P(PulseLateBlocksTest, BlocksReturnedLateLoseNothingWithinTheBufferAndCount
                                      << " bytes dropped";
             const auto flaw = findBreak(take);
             EXPECT_FALSE(flaw) << flaw->what << " at " << flaw->atSeconds << " s";
+            // A gap in the playing, made by the player or the server, breaks both recordings alike
+            // and the run was repeated above; with the take whole, a counted gap is a false count.
+            EXPECT_EQ(player->counters().underflows, 0u);
         } else {
+            // What the recording lost, not how the sound was played: no break is judged here, and
+            // a player that a busy machine held past its buffer is no fault of the recording.
             // Of the 1.5 s, 0.2 s went into the blocks and 0.3 s waited: about 1 s was dropped.
             EXPECT_EQ(lost.overflows, 1u);
             EXPECT_GT(lost.discardedBytes, kRate * 2 / 2);
             EXPECT_LT(lost.discardedBytes, kRate * 2 * 3);
         }
         EXPECT_EQ(lost.holes, 0u);
-        EXPECT_EQ(player->counters().underflows, 0u);
         break;
     }
 }
