@@ -279,6 +279,9 @@ TEST_P(EmailBlocks, BodyByState) {
     std::string block;
     if (c.unplugged) {
         desktop->unplug();
+        // The re-detection lays the page out again: it comes before the click, as the user's does,
+        // not over the page that tells how the sending went.
+        ASSERT_TRUE(waitUntil([&] { return !dlg->m_devicePresent; }));
         block = "Device : " + product + "\r\nUnit ID : UNIT-7\r\nDevice Software Version : " + firmware +
                 "\r\nDevice was disconnected before sending this email!";
     } else if (!c.mixerOnly) {
